@@ -1,0 +1,52 @@
+// Reading of firmware and loader images, their signatures and version
+// texts, and the choice of the loader for a chip.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QUrl>
+
+#include "model/SourceModel.h"
+
+namespace quorvel {
+
+class FileAccess {
+public:
+    SourceModel USBModels;
+    int64_t SIGNATURE_LENGTH = 4;
+    int64_t SIGNATURE_START = 65496;
+    int64_t EXTEND_SIGNATURE_START = 131032;
+
+    // Every non-overlapping match, in order. A pattern that does not compile
+    // has no matches. `.` stops at CR, LF, VT and FF, as on the original host.
+    static std::vector<std::string> Matches(const std::string& regex, const std::string& text);
+
+    std::string GetFwVersion(const std::string& FileContent) const;
+    // Whole file, or nothing when it is not a readable regular file of sane size.
+    static std::optional<std::vector<uint8_t>> GetBinaryFile(const QUrl& filepath);
+    std::string GetChipSignature() const;
+    std::string GetISPSignature() const;
+    std::string USBGetISPFilePath(int64_t chipID);
+    std::string USBGetCLIISPFilePath(int64_t chipID);
+    std::string AUXGetISPFilePath();
+    std::string GetISPVersion(const std::string& FileContent) const;
+
+    // The URL of a stored "file://" text. Only the path after the scheme is
+    // taken, literally, so that blanks, '#', '%' and non-ASCII names work.
+    static QUrl fileURL(const std::string& text);
+    // Matches() for a pattern ending in ".*[\x{00}]", in time linear in the
+    // text; patterns of another shape go to Matches().
+    static std::vector<std::string> MatchesToLineNul(const std::string& regex,
+                                                     const std::string& text, bool firstOnly);
+
+    static constexpr int64_t maxFileSize = 16 * 1024 * 1024;
+
+private:
+    std::string loaderFileName(int64_t chipID) const;
+    std::string storeLoaderPath(const std::string& path);
+};
+
+}  // namespace quorvel
