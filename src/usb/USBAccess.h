@@ -1,0 +1,43 @@
+// One connected USB chip: every ISP request on its control endpoint and the
+// complete upgrade sequence.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "model/Errors.h"
+#include "model/SourceModel.h"
+#include "usb/USBDevice.h"
+
+namespace quorvel {
+
+class USBAccess {
+public:
+    explicit USBAccess(USBDevice device);
+
+    SourceModel USBModels;
+    USBDevice deviceInfo;
+    Errors errors;
+    std::vector<uint8_t> backData;
+
+    std::string GetVersion();
+    void Read(uint16_t address);
+    void DebugOn();
+    void Reset(uint8_t number);
+    void Write(uint32_t address, uint32_t inputValue);
+    void RamWrite(uint16_t address, std::span<const uint8_t> ISPData);
+    void RunCode(uint16_t address);
+    void FlashErease();
+    void FlashWrite(std::span<const uint8_t> firmwareData);
+    static int64_t ReadOutInfoInt(std::span<const uint8_t> requestPtr);
+    int64_t GetChipID();
+    bool ConsistencyOfDeviceAndFile(int64_t chipID, const std::string& chipSignature) const;
+    bool ConsistencyOfDeviceAndISP(int64_t chipID, const std::string& ISPChipName) const;
+    bool DebugOnManual(int64_t chipID);
+    void USBFirmware(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
+                     int64_t chipID);
+};
+
+}  // namespace quorvel

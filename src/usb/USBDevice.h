@@ -1,0 +1,50 @@
+// The record of one connected USB chip and the control-transfer seam
+// through which every request reaches it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace quorvel {
+
+// The five setup values of one control transfer on endpoint 0.
+struct ControlSetup {
+    uint8_t bmRequestType = 0;
+    uint8_t bRequest = 0;
+    uint16_t wValue = 0;
+    uint16_t wIndex = 0;
+    uint16_t wLength = 0;
+    bool operator==(const ControlSetup&) const = default;
+};
+
+// One device's default control endpoint. Implemented over libusb and over
+// the chip model.
+class ControlTransport {
+public:
+    virtual ~ControlTransport() = default;
+    // Performs one transfer with `data` (wLength bytes) as its data stage:
+    // sent for host-to-device, overwritten from byte 0 for device-to-host.
+    // Returns 0 on success, otherwise a negative platform code.
+    virtual int32_t controlTransfer(const ControlSetup& setup, std::span<uint8_t> data) = 0;
+};
+
+struct USBMonitorData {
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    bool operator==(const USBMonitorData&) const = default;
+};
+
+struct USBDevice {
+    uint64_t id = 0;  // same on arrival and removal; 0 when unknown
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    std::string name;  // at most 127 characters, empty when unreadable
+    // The opened device; copies of the record share it.
+    std::shared_ptr<ControlTransport> deviceInterfacePtrPtr;
+    // What keeps the platform's device object alive, if anything.
+    std::shared_ptr<void> plugInInterfacePtrPtr;
+};
+
+}  // namespace quorvel
