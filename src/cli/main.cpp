@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
     const std::string option = arguments.size() > 1 ? lowercased(arguments[1]) : std::string();
     if (option == "--version" || option == "-v") {
         print("\nSoftware Version: " + softwareVersion + "\n");
+    } else if ((option == "--firmware" || option == "-f") && arguments.size() != 3) {
+        Console::writeMessage("Usage： QuorvelCLI --firmware <firmware bin file>", OutputType::standard);
     } else if (option == "--help" || option == "-h") {
         consoleIO.helpCommand();
     } else {

@@ -1,0 +1,24 @@
+// Runs a program as a child with its output captured, bounded in time.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace quorvel::test {
+
+struct ProcessResult {
+    std::string out;
+    std::string err;
+    int status = -1;  // exit status, or 128 + signal
+    bool timedOut = false;
+};
+
+// Runs `argv` with the extra environment `env` (added to this process's),
+// killing it after `limit`.
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env = {},
+                         std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+}  // namespace quorvel::test
