@@ -29,6 +29,8 @@ const std::array<const char*, 5> kVersionPatterns = {
 };
 constexpr const char* kISPVersionPattern = R"(UsbFl[A-Z]{1}[0-9]{0,1}\s{1}v\d{2}.[0-9]{1}[\x{00}])";
 constexpr std::string_view kToLineNul = R"(.*[\x{00}])";
+// The longest text the version patterns match before their `.*`.
+constexpr size_t kMaxPrefixSpan = 16;
 
 bool isLineBreak(char c) { return c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -69,9 +71,12 @@ std::vector<std::string> FileAccess::Matches(const std::string& regex, const std
 std::vector<std::string> FileAccess::MatchesToLineNul(const std::string& regex,
                                                       const std::string& text, bool firstOnly) {
     // A backtracking engine tries `.*` to the end of the line for every
-    // candidate and backs off to the last NUL: quadratic on a long line of
-    // candidates without a NUL. The prefix before ".*[\x{00}]" is matched by
-    // the engine alone; whether a NUL follows on the same line is looked up.
+    // candidate and backs off to the last NUL: quadratic on a long line full
+    // of candidates without a NUL. A match of ".*[\x{00}]" ends at the last
+    // NUL of the line where `.*` starts, so only lines holding a NUL can end
+    // one, and the part before `.*` (which may cross a line break through
+    // \s) reaches at most kMaxPrefixSpan characters back. Each such line is
+    // searched once, together with that short lead-in.
     if (regex.size() <= kToLineNul.size() ||
         std::string_view(regex).substr(regex.size() - kToLineNul.size()) != kToLineNul) {
         auto all = Matches(regex, text);
@@ -79,33 +84,30 @@ std::vector<std::string> FileAccess::MatchesToLineNul(const std::string& regex,
         return all;
     }
     std::vector<std::string> out;
-    const QRegularExpression& prefix = compiled(regex.substr(0, regex.size() - kToLineNul.size()));
-    if (!prefix.isValid()) return out;
+    const QRegularExpression& re = compiled(regex);
+    if (!re.isValid()) return out;
+    const QString subject = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    const QStringView view(subject);
 
-    // lastNul[i]: the last NUL at or after i on i's line, or npos.
-    const size_t n = text.size();
-    std::vector<size_t> lastNul(n + 1, std::string::npos);
-    for (size_t i = n; i-- > 0;) {
-        if (isLineBreak(text[i])) continue;
-        const size_t next = lastNul[i + 1];  // npos across a line break
-        lastNul[i] = (next == std::string::npos && text[i] == '\0') ? i : next;
-    }
-
-    const QString subject = QString::fromLatin1(text.data(), static_cast<qsizetype>(n));
-    qsizetype offset = 0;
-    while (offset <= static_cast<qsizetype>(n)) {
-        const QRegularExpressionMatch m = prefix.match(subject, offset);
-        if (!m.hasMatch()) break;
-        const auto start = static_cast<size_t>(m.capturedStart(0));
-        const auto end = static_cast<size_t>(m.capturedEnd(0));
-        const size_t nul = end < n ? lastNul[end] : std::string::npos;
-        if (nul == std::string::npos) {
-            offset = static_cast<qsizetype>(start) + 1;
-            continue;
+    size_t searchedUpTo = 0;
+    for (size_t lineStart = 0; lineStart <= text.size();) {
+        size_t lineEnd = lineStart;
+        size_t lastNul = std::string::npos;
+        for (; lineEnd < text.size() && !isLineBreak(text[lineEnd]); ++lineEnd)
+            if (text[lineEnd] == '\0') lastNul = lineEnd;
+        if (lastNul != std::string::npos) {
+            const size_t begin =
+                std::max(lineStart > kMaxPrefixSpan ? lineStart - kMaxPrefixSpan : 0, searchedUpTo);
+            const size_t end = lastNul + 1;
+            auto it = re.globalMatch(view.mid(static_cast<qsizetype>(begin),
+                                              static_cast<qsizetype>(end - begin)));
+            while (it.hasNext()) {
+                out.push_back(it.next().captured(0).toLatin1().toStdString());
+                if (firstOnly) return out;
+            }
+            searchedUpTo = end;
         }
-        out.push_back(text.substr(start, nul + 1 - start));
-        if (firstOnly) break;
-        offset = static_cast<qsizetype>(nul) + 1;
+        lineStart = lineEnd + 1;
     }
     return out;
 }

@@ -37,8 +37,9 @@ public:
     // The URL of a stored "file://" text. Only the path after the scheme is
     // taken, literally, so that blanks, '#', '%' and non-ASCII names work.
     static QUrl fileURL(const std::string& text);
-    // Matches() for a pattern ending in ".*[\x{00}]", in time linear in the
-    // text; patterns of another shape go to Matches().
+    // Matches() for a version pattern ending in ".*[\x{00}]", in time linear
+    // in the text: the part before ".*" spans at most 16 characters.
+    // Patterns of another shape go to Matches().
     static std::vector<std::string> MatchesToLineNul(const std::string& regex,
                                                      const std::string& text, bool firstOnly);
 

@@ -64,12 +64,16 @@ TEST(GetFwVersion, LinearSearchAgreesWithTheEngine) {
     const std::string alphabet = "ZK1234x56V.._ab\n\r\v\f\t \0\0"s;
     std::mt19937 rng(1234);
     std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1), len(0, 48);
-    for (int round = 0; round < 4000; ++round) {
+    for (int round = 0; round < 6000; ++round) {
         std::string text;
         const size_t n = len(rng);
         for (size_t i = 0; i < n; ++i) text.push_back(alphabet[pick(rng)]);
         if (round % 3 == 0) text.insert(len(rng) % (text.size() + 1), "ZK6121 ");
         if (round % 5 == 0) text.insert(len(rng) % (text.size() + 1), "V.1.2.3.4");
+        // Prefixes that cross a line break through \s.
+        const std::string brk(1, "\n\r\v\f "[round % 5]);
+        if (round % 2 == 0) text.insert(len(rng) % (text.size() + 1), "ab123" + brk + "1.23c");
+        if (round % 7 == 0) text.insert(len(rng) % (text.size() + 1), "ab.cdef" + brk + "1.xyz");
         for (const char* p : kPatterns)
             ASSERT_EQ(FileAccess::MatchesToLineNul(p, text, false), FileAccess::Matches(p, text))
                 << p << " on " << testing::PrintToString(text);
