@@ -1,0 +1,198 @@
+#include "display/AUXDisplayManager.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "display/DisplayLog.h"
+#include "display/Edid.h"
+#include "model/Errors.h"
+#include "model/Settings.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr size_t kMaxDisplays = 16;
+constexpr uint32_t kDummyVendor = 0xF0F0;
+
+std::optional<EdidInfo> edidOf(const std::optional<ConnectorInfo>& connector) {
+    return connector ? parseEdid(connector->edid) : std::nullopt;
+}
+
+// "card0-DP-1" is shown as "DP-1", as the window system names its screens.
+std::string screenName(const ConnectorInfo& connector) {
+    const size_t dash = connector.name.find('-');
+    return dash == std::string::npos ? connector.name : connector.name.substr(dash + 1);
+}
+
+}  // namespace
+
+AUXDisplayManager& AUXDisplayManager::shared() {
+    static AUXDisplayManager instance;
+    return instance;
+}
+
+std::vector<std::shared_ptr<Display>> AUXDisplayManager::displays() const {
+    std::lock_guard lock(mutex_);
+    return displays_;
+}
+
+void AUXDisplayManager::configureDisplays() { configureDisplays(displayPlatform()); }
+
+void AUXDisplayManager::configureDisplays(const DisplayPlatform& platform) {
+    clearDisplays();
+    const auto connectors = platform.displays ? platform.displays->onlineConnectors(kMaxDisplays) : std::nullopt;
+    if (!connectors) {
+        displayLog(LogLevel::error, "Unable to get display list.");
+        return;
+    }
+    for (const ConnectorInfo& c : *connectors) {
+        if (c.displayID == 0) continue;
+        const std::optional<ConnectorInfo> connector = c;
+        const std::string name = displayName(connector);
+        const auto edid = edidOf(connector);
+        std::optional<uint32_t> vendor, model, serial;
+        if (edid) {
+            vendor = edid->vendor;
+            model = edid->product;
+            serial = edid->serial;
+        }
+        const bool isDummyDisplay = dummy(connector);
+        const bool isVirtualDisplay = virtualDisplay(connector);
+        const std::string text = "ID: " + std::to_string(c.displayID) + ", Name: " + name +
+                                 " (Vendor: " + std::to_string(vendor.value_or(0)) +
+                                 ", Model: " + std::to_string(model.value_or(0)) + ")";
+        std::shared_ptr<Display> record;
+        if (!DEBUG_SW && appleDisplay(connector)) {
+            record = std::make_shared<AppleDisplay>(c.displayID, name, vendor, model, serial, isVirtualDisplay,
+                                                    isDummyDisplay);
+            displayLog(LogLevel::info, "Apple display found - " + text);
+        } else {
+            record = std::make_shared<OtherDisplay>(c.displayID, name, vendor, model, serial, isVirtualDisplay,
+                                                    isDummyDisplay, platform);
+            displayLog(LogLevel::info, "Other display found - " + text);
+        }
+        addDisplay(std::move(record));
+    }
+}
+
+std::vector<std::shared_ptr<OtherDisplay>> AUXDisplayManager::getOtherDisplays() const {
+    std::vector<std::shared_ptr<OtherDisplay>> others;
+    for (const auto& d : displays())
+        if (auto other = std::dynamic_pointer_cast<OtherDisplay>(d)) others.push_back(std::move(other));
+    return others;
+}
+
+void AUXDisplayManager::addDisplay(std::shared_ptr<Display> display) {
+    std::lock_guard lock(mutex_);
+    displays_.push_back(std::move(display));
+}
+
+void AUXDisplayManager::clearDisplays() {
+    std::lock_guard lock(mutex_);
+    displays_.clear();
+}
+
+std::string AUXDisplayManager::readVersionM1() {
+    std::string version;
+    for (const auto& d : getOtherDisplays()) version = d->setupCurrentICVersionM1();
+    return version;
+}
+
+std::string AUXDisplayManager::readVersionIntel() {
+    // A chip that answered an earlier read must not count when no display
+    // answers this one.
+    serviceMatchDisplayIDIntel = 0;
+    std::string version;
+    for (const auto& d : getOtherDisplays()) version = d->setupCurrentICVersionIntel();
+    return version;
+}
+
+void AUXDisplayManager::AUXFirmwareUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
+                                             uint64_t ramWriteSize, uint64_t flashWriteSize,
+                                             const AuxProgressObserver& observer) {
+    for (const auto& d : getOtherDisplays())
+        d->setupUpgradeM1(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
+}
+
+void AUXDisplayManager::AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData,
+                                                std::span<const uint8_t> firmwareData, uint64_t ramWriteSize,
+                                                uint64_t flashWriteSize, const AuxProgressObserver& observer) {
+    for (const auto& d : getOtherDisplays())
+        d->setupUpgradeIntel(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
+}
+
+void AUXDisplayManager::updateArm64AVServices() {
+    if (!Arm64DDC::isArm64) return;
+    displayLog(LogLevel::info, "arm64 AVService update requested");
+    std::vector<uint32_t> ids;
+    for (const auto& d : getOtherDisplays()) ids.push_back(d->identifier);
+    attachArm64AVServices(Arm64DDC::getServiceMatches(ids));
+    displayLog(LogLevel::info, "AVService update done");
+}
+
+void AUXDisplayManager::attachArm64AVServices(const std::vector<DisplayService>& matches) {
+    const auto others = getOtherDisplays();
+    for (const DisplayService& match : matches) {
+        if (!match.service) continue;
+        for (const auto& d : others) {
+            if (d->identifier != match.displayID) continue;
+            const std::string id = std::to_string(d->identifier);
+            d->arm64avService = match.service;
+            displayLog(LogLevel::info, "Display service match successful for display " + id);
+            if (match.isDiscouraged) {
+                displayLog(LogLevel::info, "Display " + id + " is flagged as discouraged by Arm64DDC.");
+                d->isDiscouraged = true;
+            } else if (match.isDummy) {
+                displayLog(LogLevel::info, "Display " + id + " is flagged as dummy by Arm64DDC.");
+                d->isDiscouraged = true;
+                d->isDummy = true;
+            } else {
+                d->arm64ddc = !DEBUG_SW;
+            }
+        }
+    }
+}
+
+std::optional<ConnectorInfo> AUXDisplayManager::getByDisplayID(uint32_t displayID) {
+    auto source = displayPlatform().displays;
+    if (!source) return std::nullopt;
+    return findConnector(*source, displayID);
+}
+
+std::string AUXDisplayManager::displayName(const std::optional<ConnectorInfo>& connector) {
+    if (const auto edid = edidOf(connector); edid && !edid->name.empty()) return edid->name;
+    if (connector) return screenName(*connector);
+    return "Unknown";
+}
+
+std::string AUXDisplayManager::rawName(const std::optional<ConnectorInfo>& connector) {
+    if (const auto edid = edidOf(connector)) return edid->name;
+    return {};
+}
+
+bool AUXDisplayManager::virtualDisplay(const std::optional<ConnectorInfo>& connector) {
+    return connector && isVirtualConnector(*connector);
+}
+
+bool AUXDisplayManager::dummy(const std::optional<ConnectorInfo>& connector) {
+    std::string name = rawName(connector);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    const auto edid = edidOf(connector);
+    const bool isDummyDisplay = name.find("dummy") != std::string::npos ||
+                                (virtualDisplay(connector) && edid && edid->vendor == kDummyVendor);
+    if (isDummyDisplay) displayLog(LogLevel::info, "NOTE: Display is a dummy!");
+    return isDummyDisplay;
+}
+
+bool AUXDisplayManager::appleDisplay(const std::optional<ConnectorInfo>& connector) {
+    return connector && isBuiltinConnector(*connector);
+}
+
+std::string AUXDisplayManager::getDisplayNameByID(uint32_t displayID) { return displayName(getByDisplayID(displayID)); }
+std::string AUXDisplayManager::getDisplayRawNameByID(uint32_t displayID) { return rawName(getByDisplayID(displayID)); }
+bool AUXDisplayManager::isDummy(uint32_t displayID) { return dummy(getByDisplayID(displayID)); }
+bool AUXDisplayManager::isVirtual(uint32_t displayID) { return virtualDisplay(getByDisplayID(displayID)); }
+bool AUXDisplayManager::isAppleDisplay(uint32_t displayID) { return appleDisplay(getByDisplayID(displayID)); }
+
+}  // namespace quorvel

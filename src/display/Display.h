@@ -1,0 +1,66 @@
+// Records of the host's online displays. An OtherDisplay is an external
+// display behind which a converter chip may sit; it owns its transport.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "display/AVService.h"
+#include "display/AuxSequence.h"
+#include "display/DisplayPlatform.h"
+#include "display/IntelDDC.h"
+
+namespace quorvel {
+
+class Display {
+public:
+    Display(uint32_t identifier, std::string name, std::optional<uint32_t> vendorNumber,
+            std::optional<uint32_t> modelNumber, std::optional<uint32_t> serialNumber, bool isVirtual, bool isDummy);
+    virtual ~Display() = default;
+
+    const uint32_t identifier;
+    const std::string prefsId;
+    std::string name;
+    std::optional<uint32_t> vendorNumber;
+    std::optional<uint32_t> modelNumber;
+    std::optional<uint32_t> serialNumber;
+    bool isVirtual;
+    bool isDummy;
+
+    bool operator==(const Display& other) const { return identifier == other.identifier; }
+
+    // "(" name without blanks, vendor, model "@" ID, or serial for a virtual display ")".
+    static std::string makePrefsId(uint32_t identifier, const std::string& name, std::optional<uint32_t> vendor,
+                                   std::optional<uint32_t> model, std::optional<uint32_t> serial, bool isVirtual);
+};
+
+// A built-in panel: listed, never upgraded.
+class AppleDisplay : public Display {
+public:
+    using Display::Display;
+};
+
+class OtherDisplay : public Display {
+public:
+    OtherDisplay(uint32_t identifier, std::string name, std::optional<uint32_t> vendorNumber,
+                 std::optional<uint32_t> modelNumber, std::optional<uint32_t> serialNumber, bool isVirtual,
+                 bool isDummy, const DisplayPlatform& platform);
+
+    std::shared_ptr<IntelDDC> ddc;
+    bool arm64ddc = false;
+    std::shared_ptr<AVService> arm64avService;
+    bool isDiscouraged = false;
+
+    std::string setupCurrentICVersionM1();
+    std::string setupCurrentICVersionIntel();
+    // Both throw Errors::customErrors::AUXUpgradeError on failure.
+    void setupUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
+                        uint64_t ramWriteSize, uint64_t flashWriteSize, const AuxProgressObserver& observer = {});
+    void setupUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
+                           uint64_t ramWriteSize, uint64_t flashWriteSize, const AuxProgressObserver& observer = {});
+};
+
+}  // namespace quorvel

@@ -1,0 +1,84 @@
+#include "display/DisplayPlatform.h"
+
+#include <mutex>
+
+#include "display/Edid.h"
+#include "display/IORegistry.h"
+#include "display/linux/LinuxI2C.h"
+#include "display/linux/SysfsDisplaySource.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr size_t kMaxDisplays = 16;
+
+// Linux has no AV services to walk; the display information comes from
+// the connectors' EDIDs.
+class LinuxRegistry : public IORegistry {
+public:
+    explicit LinuxRegistry(std::shared_ptr<DisplaySource> displays) : displays_(std::move(displays)) {}
+    std::unique_ptr<IORegistryIterator> servicePlane() override { return nullptr; }
+    std::optional<std::vector<uint8_t>> platformModel() override { return std::nullopt; }
+    std::optional<DisplayInfo> displayInfo(uint32_t displayID) override {
+        const auto connector = findConnector(*displays_, displayID);
+        const auto edid = connector ? parseEdid(connector->edid) : std::nullopt;
+        if (!edid) return std::nullopt;
+        DisplayInfo info;
+        info.yearManufacture = edid->year;
+        info.weekManufacture = edid->week;
+        info.vendorID = edid->vendor;
+        info.productID = edid->product;
+        info.horizontalImageSize = edid->widthMM;
+        info.verticalImageSize = edid->heightMM;
+        if (edid->serial != 0) info.serialNumber = edid->serial;
+        if (!edid->name.empty()) info.productName = {{"en_US", edid->name}};
+        info.isVirtualDevice = isVirtualConnector(*connector);
+        return info;
+    }
+
+private:
+    std::shared_ptr<DisplaySource> displays_;
+};
+
+std::mutex platformMutex;
+DisplayPlatform& current() {
+    static DisplayPlatform platform = linuxDisplayPlatform();
+    return platform;
+}
+
+}  // namespace
+
+bool isBuiltinConnector(const ConnectorInfo& c) {
+    return c.type == "eDP" || c.type == "LVDS" || c.type == "DSI" || c.hasBacklight;
+}
+
+bool isVirtualConnector(const ConnectorInfo& c) { return c.type == "Virtual" || c.type == "Writeback"; }
+
+std::optional<ConnectorInfo> findConnector(DisplaySource& source, uint32_t displayID) {
+    const auto connectors = source.onlineConnectors(kMaxDisplays);
+    if (!connectors) return std::nullopt;
+    for (const auto& c : *connectors)
+        if (c.displayID == displayID) return c;
+    return std::nullopt;
+}
+
+DisplayPlatform linuxDisplayPlatform() {
+    auto displays = std::make_shared<SysfsDisplaySource>();
+    return {displays, std::make_shared<LinuxI2CBusProvider>(), std::make_shared<LinuxRegistry>(displays)};
+}
+
+DisplayPlatform displayPlatform() {
+    std::lock_guard lock(platformMutex);
+    return current();
+}
+
+DisplayPlatform setDisplayPlatform(DisplayPlatform replacement) {
+    std::lock_guard lock(platformMutex);
+    if (!replacement.displays && !replacement.buses && !replacement.registry) replacement = linuxDisplayPlatform();
+    auto previous = std::move(current());
+    current() = std::move(replacement);
+    return previous;
+}
+
+}  // namespace quorvel

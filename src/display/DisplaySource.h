@@ -1,0 +1,36 @@
+// The seam that lists the host's online display connections.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+struct ConnectorInfo {
+    uint32_t displayID = 0;  // the connector's id, else its ordinal from 1
+    std::string name;        // sysfs name, e.g. "card0-DP-1"
+    std::string type;        // connector type, e.g. "DP", "HDMI-A", "eDP", "Virtual"
+    std::vector<uint8_t> edid;
+    std::optional<uint32_t> ddcBus;  // number N of /dev/i2c-N named by the `ddc` link
+    bool hasBacklight = false;       // a backlight device belongs to the connector
+};
+
+// The built-in panel: an eDP, LVDS or DSI connector, or one with a backlight.
+bool isBuiltinConnector(const ConnectorInfo& connector);
+// A Virtual or Writeback connector.
+bool isVirtualConnector(const ConnectorInfo& connector);
+
+class DisplaySource {
+public:
+    virtual ~DisplaySource() = default;
+    // Connected connectors in a stable order, at most `limit`; nothing when
+    // the list cannot be read at all.
+    virtual std::optional<std::vector<ConnectorInfo>> onlineConnectors(size_t limit) = 0;
+};
+
+// The connected connector with this display ID, if any.
+std::optional<ConnectorInfo> findConnector(DisplaySource& source, uint32_t displayID);
+
+}  // namespace quorvel

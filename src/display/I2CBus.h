@@ -1,0 +1,43 @@
+// The I2C seam of the display road: one bus of a display connection and
+// the provider that finds and opens buses. Implemented over i2c-dev and
+// over the chip model.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace quorvel {
+
+// I2C_FUNCS bits the display road looks at.
+inline constexpr unsigned long kI2CFuncI2C = 0x00000001;  // plain I2C messages (I2C_RDWR)
+
+class I2CBus {
+public:
+    virtual ~I2CBus() = default;
+    // Functionality bits of the adapter, or nothing when they cannot be read.
+    virtual std::optional<unsigned long> functionality() = 0;
+    // One write transaction of `data` to the 7-bit `address`.
+    virtual bool write(uint8_t address, std::span<const uint8_t> data) = 0;
+    // Writes `data`, waits `delay`, then reads `reply.size()` bytes back.
+    // A zero delay makes write and read one combined transaction.
+    virtual bool writeRead(uint8_t address, std::span<const uint8_t> data,
+                           std::chrono::microseconds delay, std::span<uint8_t> reply) = 0;
+};
+
+class I2CBusProvider {
+public:
+    virtual ~I2CBusProvider() = default;
+    // Numbers of the buses present, or nothing when they cannot be listed.
+    virtual std::optional<std::vector<uint32_t>> buses() = 0;
+    // Whether bus `number` exists (one interface per bus), without opening it.
+    virtual bool exists(uint32_t number) = 0;
+    // Opens bus `number`; nullptr when it cannot be opened. Closing is
+    // destroying the object.
+    virtual std::unique_ptr<I2CBus> open(uint32_t number) = 0;
+};
+
+}  // namespace quorvel

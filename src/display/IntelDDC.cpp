@@ -1,0 +1,231 @@
+#include "display/IntelDDC.h"
+
+#include "display/AuxPacket.h"
+#include "display/DisplayLog.h"
+#include "display/Edid.h"
+#include "model/FileAccess.h"
+#include "model/Settings.h"
+#include "model/Sleeper.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr uint8_t kEdidAddress = 0x50;
+constexpr const char* kReplug = "Please replug the device again.";
+
+std::optional<EdidInfo> edidOfBus(I2CBus& bus) {
+    std::vector<uint8_t> edid(128);
+    const uint8_t offset = 0;
+    if (!bus.writeRead(kEdidAddress, {&offset, 1}, std::chrono::microseconds{0}, edid)) return std::nullopt;
+    return parseEdid(edid);
+}
+
+class IntelCommands : public AuxCommands {
+public:
+    explicit IntelCommands(IntelDDC& ddc) : ddc_(ddc) {}
+    bool debugOn() override { return ddc_.DebugOnIntel(); }
+    bool reset() override { return ddc_.ResetIntel(); }
+    bool write(uint16_t a, uint16_t v) override { return ddc_.WriteIntel(a, v); }
+    bool ramWrite(uint16_t s, std::span<const uint8_t> d) override { return ddc_.RamWriteIntel(s, d); }
+    bool sendRamWriteCRC(uint16_t s, uint16_t c) override { return ddc_.SendRamWriteCRCIntel(s, c); }
+    bool runCode(uint16_t a) override { return ddc_.RunCodeIntel(a); }
+    bool flashErase() override { return ddc_.FlashEraseIntel(); }
+    bool beforeUpgrade() override { return ddc_.BeforeUpgradeIntel(); }
+    bool flashWrite(std::span<const uint8_t> d) override { return ddc_.FlashWriteIntel(d); }
+    bool sendFlashWriteCRC(uint16_t c) override { return ddc_.SendFlashWriteCRCIntel(c); }
+
+private:
+    IntelDDC& ddc_;
+};
+
+}  // namespace
+
+IntelDDC::IntelDDC(uint32_t id, uint32_t fb, uint32_t type, DisplayPlatform platform)
+    : displayId(id), framebuffer(fb), replyTransactionType(type), platform_(std::move(platform)) {}
+
+std::unique_ptr<IntelDDC> IntelDDC::create(uint32_t displayId, std::optional<uint32_t> withReplyTransactionType) {
+    return create(displayId, withReplyTransactionType, displayPlatform());
+}
+
+std::unique_ptr<IntelDDC> IntelDDC::create(uint32_t displayId, std::optional<uint32_t> withReplyTransactionType,
+                                           const DisplayPlatform& platform) {
+    const auto framebuffer = ioFramebufferPortFromDisplayId(displayId, platform);
+    if (!framebuffer) return nullptr;
+    auto type = withReplyTransactionType ? withReplyTransactionType : supportedTransactionType(*framebuffer, platform);
+    if (!type) {
+        displayLogf(LogLevel::error, "No supported reply transaction type found for display with ID %u.", displayId);
+        return nullptr;
+    }
+    return std::unique_ptr<IntelDDC>(new IntelDDC(displayId, *framebuffer, *type, platform));
+}
+
+std::optional<uint32_t> IntelDDC::ioFramebufferPortFromDisplayId(uint32_t displayId, const DisplayPlatform& platform) {
+    if (!platform.displays || !platform.buses) return std::nullopt;
+    const auto connector = findConnector(*platform.displays, displayId);
+    if (!connector || isBuiltinConnector(*connector)) return std::nullopt;
+    // The connector's own `ddc` link names its bus directly.
+    if (connector->ddcBus) {
+        displayLogf(LogLevel::info, "Using CGSServiceForDisplayNumber to acquire framebuffer port for %u.", displayId);
+        return connector->ddcBus;
+    }
+    const auto port = servicePortUsingDisplayPropertiesMatching(displayId, platform);
+    if (!port) return std::nullopt;
+    if (platform.buses->exists(*port)) return port;
+    displayLogf(LogLevel::error, "No framebuffer port found for display with ID %u.", displayId);
+    return std::nullopt;
+}
+
+std::optional<uint32_t> IntelDDC::servicePortUsingDisplayPropertiesMatching(uint32_t displayId,
+                                                                            const DisplayPlatform& platform) {
+    if (!platform.displays || !platform.buses) return std::nullopt;
+    const auto connector = findConnector(*platform.displays, displayId);
+    const auto buses = platform.buses->buses();
+    if (!buses) {
+        displayLogf(LogLevel::error, "No matching services found for display with ID %u.", displayId);
+        return std::nullopt;
+    }
+    // Without an EDID of its own the display has nothing to be matched by.
+    const auto display = connector ? parseEdid(connector->edid) : std::nullopt;
+    if (display) {
+        for (uint32_t number : *buses) {
+            auto bus = platform.buses->open(number);
+            // A bus without a readable EDID drives no display.
+            const auto found = bus ? edidOfBus(*bus) : std::nullopt;
+            if (!found) continue;
+            if (found->vendor != display->vendor) {
+                displayLogf(LogLevel::info, "Service port vendor ID %u differs from display vendor ID %u.",
+                            found->vendor, display->vendor);
+                continue;
+            }
+            if (found->product != display->product) {
+                displayLogf(LogLevel::info, "Service port product ID %u differs from display product ID %u.",
+                            found->product, display->product);
+                continue;
+            }
+            if (found->serial != display->serial) {
+                displayLogf(LogLevel::info, "Service port serial number %u differs from display serial number %u.",
+                            found->serial, display->serial);
+                continue;
+            }
+            // Linux gives a bus no location text, so the first agreeing bus is taken.
+            displayLogf(LogLevel::info, "Vendor ID: %u, Product ID: %u, Serial Number: %u", found->vendor,
+                        found->product, found->serial);
+            displayLogf(LogLevel::info, "Unit Number: %u", displayId);
+            displayLogf(LogLevel::info, "Service Port: %u", number);
+            return number;
+        }
+    }
+    displayLogf(LogLevel::error, "No service port found for display with ID %u.", displayId);
+    return std::nullopt;
+}
+
+std::optional<uint32_t> IntelDDC::supportedTransactionType(uint32_t framebuffer, const DisplayPlatform& platform) {
+    if (!platform.buses) return std::nullopt;
+    auto bus = platform.buses->open(framebuffer);
+    const auto functions = bus ? bus->functionality() : std::nullopt;
+    // Write, pause and read back as separate plain messages is what the
+    // DDC/ci reply transaction does.
+    if (functions && (*functions & kI2CFuncI2C)) {
+        displayLog(LogLevel::info, "kIOI2CDDCciReplyTransactionType is supported.");
+        return kIOI2CDDCciReplyTransactionType;
+    }
+    return std::nullopt;
+}
+
+bool IntelDDC::send(I2CRequest& request, uint32_t framebuffer, std::optional<uint32_t> errorRecoveryWaitTime,
+                    const DisplayPlatform& platform) {
+    if (errorRecoveryWaitTime) sleeper().sleep(std::chrono::microseconds{*errorRecoveryWaitTime});
+    if (!platform.buses || !platform.buses->exists(framebuffer)) {
+        displayLogf(LogLevel::error, "Failed to get interface count for framebuffer with ID %u.", framebuffer);
+        return false;
+    }
+    // An i2c-dev node is exactly one bus.
+    const uint32_t busIndex = 0;
+    auto bus = platform.buses->open(framebuffer);
+    if (!bus) {
+        displayLogf(LogLevel::error, "Failed to connect to interface %u for framebuffer with ID %u.", busIndex,
+                    framebuffer);
+        return false;
+    }
+    const auto address = static_cast<uint8_t>(request.sendAddress >> 1);
+    bool ok;
+    if (request.replyTransactionType == kIOI2CNoTransactionType || request.replyBytes == 0) {
+        ok = bus->write(address, request.sendBuffer);
+    } else {
+        const size_t length = std::min<size_t>(request.replyBytes, request.replyBuffer.size());
+        ok = bus->writeRead(address, request.sendBuffer, request.minReplyDelay, request.replyBuffer.first(length));
+    }
+    if (!ok)
+        displayLogf(LogLevel::error, "Failed to send request to interface %u for framebuffer with ID %u.", busIndex,
+                    framebuffer);
+    return ok;
+}
+
+bool IntelDDC::sendPacket(const std::vector<uint8_t>& packet) {
+    I2CRequest request;
+    request.sendTransactionType = kIOI2CSimpleTransactionType;
+    request.sendAddress = aux::kChipWriteAddress;
+    request.sendBuffer = packet;
+    return send(request, framebuffer, std::nullopt, platform_);
+}
+
+bool IntelDDC::sendPacket(const std::optional<std::vector<uint8_t>>& packet) {
+    return packet && sendPacket(*packet);
+}
+
+std::string IntelDDC::GetVersionIntel() {
+    std::vector<uint8_t> reply(aux::kVersionReplyLength, 0);
+    std::vector<uint8_t> collected;
+    for (int pass = 1; pass <= 8; ++pass) {
+        // Without a reply transaction type the query cannot be asked.
+        const auto type = supportedTransactionType(framebuffer, platform_);
+        if (!type) return kReplug;
+        I2CRequest request;
+        request.sendTransactionType = kIOI2CSimpleTransactionType;
+        request.sendAddress = aux::kChipWriteAddress;
+        request.sendBuffer = aux::GetVersion();
+        request.replyTransactionType = *type;
+        request.replyAddress = aux::kChipReadAddress;
+        request.replySubAddress = aux::kDataAddress;
+        request.minReplyDelay = replyDelay_;
+        request.replyBuffer = reply;
+        request.replyBytes = static_cast<uint32_t>(reply.size());
+        if (!send(request, framebuffer, std::nullopt, platform_)) return kReplug;
+        if (pass <= 5) collected.insert(collected.end(), reply.begin(), reply.end());
+    }
+    const std::string text = SourceModel::BackData(collected);
+    const auto models = FileAccess::Matches(R"(ZK\d{4}.*[\x{00}])", text);
+    const auto shortModels = FileAccess::Matches(R"(ZK\d{2}x\d{1}.*[\x{00}])", text);
+    serviceMatchDisplayIDIntel = models.empty() && shortModels.empty() ? 0 : 1;
+    std::string version;
+    if (!models.empty()) version = models.front();
+    else if (!shortModels.empty()) version = shortModels.front();
+    return version.substr(0, version.find('\0'));
+}
+
+bool IntelDDC::DebugOnIntel() { return sendPacket(aux::DebugOn()); }
+bool IntelDDC::ResetIntel() { return sendPacket(aux::Reset()); }
+bool IntelDDC::WriteIntel(uint16_t address, uint16_t inputValue) { return sendPacket(aux::Write(address, inputValue)); }
+bool IntelDDC::SendRamWriteCRCIntel(uint16_t serialNo, uint16_t crc) {
+    return sendPacket(aux::SendRamWriteCRC(serialNo, crc));
+}
+bool IntelDDC::RamWriteIntel(uint16_t serialNo, std::span<const uint8_t> ISPData) {
+    return sendPacket(aux::RamWrite(serialNo, ISPData));
+}
+bool IntelDDC::RunCodeIntel(uint16_t address) { return sendPacket(aux::RunCode(address)); }
+bool IntelDDC::FlashEraseIntel() { return sendPacket(aux::FlashErase()); }
+bool IntelDDC::BeforeUpgradeIntel() { return sendPacket(aux::BeforeUpgrade()); }
+bool IntelDDC::FlashWriteIntel(std::span<const uint8_t> firmwareData) {
+    return sendPacket(aux::FlashWrite(firmwareData));
+}
+bool IntelDDC::SendFlashWriteCRCIntel(uint16_t crc) { return sendPacket(aux::SendFlashWriteCRC(crc)); }
+
+void IntelDDC::AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
+                                       uint64_t ramWriteSize, uint64_t flashWriteSize,
+                                       const AuxProgressObserver& observer) {
+    IntelCommands commands(*this);
+    runAuxUpgrade(commands, AuxTiming::intel(), ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
+}
+
+}  // namespace quorvel

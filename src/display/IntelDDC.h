@@ -1,0 +1,91 @@
+// The direct I2C road to a display's chip: the display's DDC bus found
+// through its connector (or by matching EDIDs over the buses), one
+// transaction per request, and the AUX commands and upgrade over it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "display/AuxSequence.h"
+#include "display/DisplayPlatform.h"
+#include "model/SourceModel.h"
+
+namespace quorvel {
+
+inline constexpr uint32_t kIOI2CNoTransactionType = 0;
+inline constexpr uint32_t kIOI2CSimpleTransactionType = 1;
+inline constexpr uint32_t kIOI2CDDCciReplyTransactionType = 2;
+
+// One I2C request: a send part and an optional reply part.
+struct I2CRequest {
+    uint32_t sendTransactionType = kIOI2CNoTransactionType;
+    uint32_t sendAddress = 0;  // 8-bit form
+    uint32_t sendSubAddress = 0;
+    uint32_t commFlags = 0;
+    std::vector<uint8_t> sendBuffer;
+    uint32_t replyTransactionType = kIOI2CNoTransactionType;
+    uint32_t replyAddress = 0;
+    uint32_t replySubAddress = 0;
+    std::chrono::microseconds minReplyDelay{0};
+    std::span<uint8_t> replyBuffer;
+    uint32_t replyBytes = 0;
+};
+
+class IntelDDC {
+public:
+    // The transport of one display, or nothing for a built-in panel, a
+    // display without a DDC bus, or a bus without plain I2C.
+    static std::unique_ptr<IntelDDC> create(uint32_t displayId,
+                                            std::optional<uint32_t> withReplyTransactionType = std::nullopt);
+    static std::unique_ptr<IntelDDC> create(uint32_t displayId, std::optional<uint32_t> withReplyTransactionType,
+                                            const DisplayPlatform& platform);
+
+    const uint32_t displayId;
+    const uint32_t framebuffer;  // the i2c-dev bus number
+    const uint32_t replyTransactionType;
+    bool enabled = false;
+    SourceModel sourceModels;
+
+    // Pause between the version query's write and its read.
+    std::chrono::microseconds versionReplyDelay() const { return replyDelay_; }
+    void setVersionReplyDelay(std::chrono::microseconds delay) { replyDelay_ = delay; }
+    static constexpr std::chrono::microseconds kDefaultVersionReplyDelay{10000};
+
+    std::string GetVersionIntel();
+    bool DebugOnIntel();
+    bool ResetIntel();
+    bool WriteIntel(uint16_t address, uint16_t inputValue);
+    bool SendRamWriteCRCIntel(uint16_t serialNo, uint16_t WCRC);
+    bool RamWriteIntel(uint16_t serialNo, std::span<const uint8_t> ISPData);
+    bool RunCodeIntel(uint16_t address);
+    bool FlashEraseIntel();
+    bool BeforeUpgradeIntel();
+    bool FlashWriteIntel(std::span<const uint8_t> firmwareData);
+    bool SendFlashWriteCRCIntel(uint16_t WCRC);
+    // Throws Errors::customErrors::AUXUpgradeError at the first failing command.
+    void AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
+                                 uint64_t ramWriteSize, uint64_t flashWriteSize,
+                                 const AuxProgressObserver& observer = {});
+
+    static std::optional<uint32_t> ioFramebufferPortFromDisplayId(uint32_t displayId, const DisplayPlatform& platform);
+    static std::optional<uint32_t> servicePortUsingDisplayPropertiesMatching(uint32_t displayId,
+                                                                             const DisplayPlatform& platform);
+    static bool send(I2CRequest& request, uint32_t framebuffer, std::optional<uint32_t> errorRecoveryWaitTime,
+                     const DisplayPlatform& platform);
+
+private:
+    IntelDDC(uint32_t displayId, uint32_t framebuffer, uint32_t replyTransactionType, DisplayPlatform platform);
+    static std::optional<uint32_t> supportedTransactionType(uint32_t framebuffer, const DisplayPlatform& platform);
+    bool sendPacket(const std::vector<uint8_t>& packet);
+    bool sendPacket(const std::optional<std::vector<uint8_t>>& packet);
+
+    DisplayPlatform platform_;
+    std::chrono::microseconds replyDelay_ = kDefaultVersionReplyDelay;
+};
+
+}  // namespace quorvel
