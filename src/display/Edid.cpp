@@ -54,6 +54,7 @@ std::vector<uint8_t> buildEdid(const EdidSpec& spec) {
         const char c = i < spec.manufacturer.size() ? spec.manufacturer[i] : 'A';
         id = static_cast<uint16_t>((id << 5) | ((c - 'A' + 1) & 0x1F));
     }
+    if (spec.vendorId) id = *spec.vendorId;
     e[8] = static_cast<uint8_t>(id >> 8);
     e[9] = static_cast<uint8_t>(id);
     e[10] = static_cast<uint8_t>(spec.product);

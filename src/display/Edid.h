@@ -26,6 +26,7 @@ std::optional<EdidInfo> parseEdid(std::span<const uint8_t> edid);
 
 struct EdidSpec {
     std::string manufacturer = "QRV";  // three capital letters
+    std::optional<uint16_t> vendorId;  // raw bytes 8-9 instead of the letters
     uint16_t product = 0x0001;
     uint32_t serial = 0;
     std::string name;  // at most 13 characters

@@ -6,6 +6,7 @@
 #include "display/AuxPacket.h"
 #include "model/Errors.h"
 #include "support/AuxTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace quorvel {
 namespace {
