@@ -38,6 +38,17 @@ public:
     bool DebugOnManual(int64_t chipID);
     void USBFirmware(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
                      int64_t chipID);
+
+private:
+    // Sends one request through the device's interface; throws
+    // DeviceInterfaceNotFound without one, and the request error (the
+    // register write's own text when `registerWrite`) on a failed status.
+    void transfer(const ControlSetup& setup, std::span<uint8_t> data, bool registerWrite = false);
+    // Sends a host-to-device frame whose length byte is also wLength.
+    void sendFrame(uint8_t code, std::span<uint8_t> frame, bool registerWrite = false);
+    // maxPktSize, refused (std::invalid_argument) unless it fits a RAM frame's
+    // length byte with at least one data byte and divides the 256-byte page.
+    static size_t packetSize();
 };
 
 }  // namespace quorvel
