@@ -1,0 +1,274 @@
+#include "emu/AuxUmockdev.h"
+
+#include <dlfcn.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <umockdev.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <stdexcept>
+
+namespace quorvel::emu {
+
+namespace {
+
+constexpr const char* kPci = "/devices/pci0000:00/0000:00:02.0";
+constexpr const char* kSlaveKey = "quorvel-i2c-slave";
+
+std::string hexOf(const std::vector<uint8_t>& bytes) {
+    std::string out;
+    char b[3];
+    for (uint8_t v : bytes) {
+        std::snprintf(b, sizeof b, "%02X", v);
+        out += b;
+    }
+    return out;
+}
+
+int errnoOf(I2CStatus status) { return status == I2CStatus::nak ? ENXIO : EIO; }
+
+}  // namespace
+
+struct AuxUmockdevDisplays::Adapter {
+    std::string devNode;
+    UMockdevIoctlBase* handler = nullptr;
+    std::map<uint8_t, std::shared_ptr<I2CTarget>> targets;
+    unsigned long functionality = 0;
+
+    I2CTarget* target(unsigned address) const {
+        auto it = targets.find(static_cast<uint8_t>(address));
+        return it == targets.end() ? nullptr : it->second.get();
+    }
+
+    static unsigned slaveOf(UMockdevIoctlClient* client) {
+        return GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(client), kSlaveKey));
+    }
+
+    static gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+        auto* a = static_cast<Adapter*>(self);
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        switch (umockdev_ioctl_client_get_request(client)) {
+            case I2C_FUNCS: {
+                UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned long), nullptr);
+                if (!out) {
+                    umockdev_ioctl_client_complete(client, -1, EFAULT);
+                    return TRUE;
+                }
+                *reinterpret_cast<unsigned long*>(out->data) = a->functionality;
+                umockdev_ioctl_client_complete(client, 0, 0);
+                umockdev_ioctl_data_unref(out);
+                return TRUE;
+            }
+            case I2C_SLAVE:
+            case I2C_SLAVE_FORCE: {
+                const unsigned long address = *reinterpret_cast<unsigned long*>(arg->data);
+                if (address > 0x7F) {
+                    umockdev_ioctl_client_complete(client, -1, EINVAL);
+                    return TRUE;
+                }
+                g_object_set_data(G_OBJECT(client), kSlaveKey, GUINT_TO_POINTER(address + 1));
+                umockdev_ioctl_client_complete(client, 0, 0);
+                return TRUE;
+            }
+            case I2C_RDWR:
+                a->rdwr(client, arg);
+                return TRUE;
+            default:
+                umockdev_ioctl_client_complete(client, -1, ENOTTY);
+                return TRUE;
+        }
+    }
+
+    void rdwr(UMockdevIoctlClient* client, UMockdevIoctlData* arg) const {
+        if (!(functionality & kI2CFuncI2C)) {
+            umockdev_ioctl_client_complete(client, -1, EOPNOTSUPP);
+            return;
+        }
+        UMockdevIoctlData* request = umockdev_ioctl_data_resolve(arg, 0, sizeof(i2c_rdwr_ioctl_data), nullptr);
+        if (!request) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return;
+        }
+        const uint32_t count = reinterpret_cast<i2c_rdwr_ioctl_data*>(request->data)->nmsgs;
+        if (count == 0 || count > I2C_RDWR_IOCTL_MAX_MSGS) {
+            umockdev_ioctl_client_complete(client, -1, EINVAL);
+            umockdev_ioctl_data_unref(request);
+            return;
+        }
+        UMockdevIoctlData* messages = umockdev_ioctl_data_resolve(request, offsetof(i2c_rdwr_ioctl_data, msgs),
+                                                                  count * sizeof(i2c_msg), nullptr);
+        long result = count;
+        int error = 0;
+        std::vector<UMockdevIoctlData*> buffers;
+        for (uint32_t i = 0; messages && i < count && error == 0; ++i) {
+            const i2c_msg m = reinterpret_cast<i2c_msg*>(messages->data)[i];
+            UMockdevIoctlData* buffer =
+                m.len ? umockdev_ioctl_data_resolve(messages, i * sizeof(i2c_msg) + offsetof(i2c_msg, buf), m.len,
+                                                    nullptr)
+                      : nullptr;
+            if (buffer) buffers.push_back(buffer);
+            I2CTarget* t = target(m.addr);
+            if (!t) {
+                error = ENXIO;
+                break;
+            }
+            std::span<uint8_t> bytes = buffer ? std::span<uint8_t>(buffer->data, m.len) : std::span<uint8_t>();
+            if (m.len && !buffer) {
+                error = EFAULT;
+                break;
+            }
+            const I2CStatus status = (m.flags & I2C_M_RD) ? t->read(bytes) : t->write(bytes);
+            if (status != I2CStatus::ok) error = errnoOf(status);
+        }
+        if (!messages) error = EFAULT;
+        if (error) result = -1;
+        umockdev_ioctl_client_complete(client, result, error);
+        for (auto* b : buffers) umockdev_ioctl_data_unref(b);
+        if (messages) umockdev_ioctl_data_unref(messages);
+        umockdev_ioctl_data_unref(request);
+    }
+
+    static gboolean onRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+        auto* a = static_cast<Adapter*>(self);
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        const unsigned slave = slaveOf(client);
+        I2CTarget* t = slave ? a->target(slave - 1) : nullptr;
+        std::vector<uint8_t> bytes(static_cast<size_t>(arg->data_len));
+        const I2CStatus status = t ? t->read(bytes) : I2CStatus::nak;
+        if (status != I2CStatus::ok) {
+            umockdev_ioctl_client_complete(client, -1, errnoOf(status));
+            return TRUE;
+        }
+        umockdev_ioctl_data_update(arg, 0, bytes.data(), static_cast<gint>(bytes.size()));
+        umockdev_ioctl_client_complete(client, static_cast<glong>(bytes.size()), 0);
+        return TRUE;
+    }
+
+    static gboolean onWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+        auto* a = static_cast<Adapter*>(self);
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        const unsigned slave = slaveOf(client);
+        I2CTarget* t = slave ? a->target(slave - 1) : nullptr;
+        const I2CStatus status =
+            t ? t->write(std::span<const uint8_t>(arg->data, static_cast<size_t>(arg->data_len))) : I2CStatus::nak;
+        if (status != I2CStatus::ok) umockdev_ioctl_client_complete(client, -1, errnoOf(status));
+        else umockdev_ioctl_client_complete(client, arg->data_len, 0);
+        return TRUE;
+    }
+};
+
+AuxUmockdevDisplays::AuxUmockdevDisplays(UMockdevTestbed* testbed) : testbed_(testbed) {
+    if (!testbed_) {
+        if (!inMockEnvironment())
+            throw std::runtime_error("not running under the umockdev preload library (libumockdev-preload.so.0)");
+        testbed_ = umockdev_testbed_new();
+        if (!testbed_) throw std::runtime_error("umockdev_testbed_new failed");
+        owned_ = true;
+    }
+}
+
+AuxUmockdevDisplays::~AuxUmockdevDisplays() {
+    for (auto& [bus, adapter] : adapters_) {
+        umockdev_testbed_detach_ioctl(testbed_, adapter->devNode.c_str(), nullptr);
+        g_object_unref(adapter->handler);
+    }
+    adapters_.clear();
+    if (owned_) g_object_unref(testbed_);
+}
+
+bool AuxUmockdevDisplays::inMockEnvironment() {
+    if (umockdev_in_mock_environment()) return true;
+    void* preload = dlopen("libumockdev-preload.so.0", RTLD_NOW | RTLD_NOLOAD);
+    if (preload) dlclose(preload);
+    return preload != nullptr;
+}
+
+std::string AuxUmockdevDisplays::rootDir() const {
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    std::string text = root ? root : "";
+    g_free(root);
+    return text;
+}
+
+void AuxUmockdevDisplays::addRecord(const std::string& record) {
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error)) {
+        const std::string message = error ? error->message : "unknown error";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot add an emulated device: " + message);
+    }
+}
+
+void AuxUmockdevDisplays::ensureParents() {
+    if (parents_) return;
+    parents_ = true;
+    addRecord(std::string("P: ") + kPci + "\nE: SUBSYSTEM=pci\nE: DRIVER=quorvel-gpu\n");
+    addRecord(std::string("P: ") + kPci + "/drm/card0\nN: dri/card0\nE: SUBSYSTEM=drm\nE: DEVTYPE=drm_minor\n"
+              "E: DEVNAME=/dev/dri/card0\nA: dev=226:0\n");
+}
+
+void AuxUmockdevDisplays::addAdapter(uint32_t bus, std::map<uint8_t, std::shared_ptr<I2CTarget>> targets,
+                                     unsigned long functionality) {
+    std::lock_guard lock(mutex_);
+    ensureParents();
+    const std::string n = std::to_string(bus);
+    const std::string adapterPath = std::string(kPci) + "/i2c-" + n;
+    addRecord("P: " + adapterPath + "\nE: SUBSYSTEM=i2c\nA: name=quorvel DDC " + n + "\n");
+    addRecord("P: " + adapterPath + "/i2c-dev/i2c-" + n + "\nN: i2c-" + n +
+              "\nE: SUBSYSTEM=i2c-dev\nE: DEVNAME=/dev/i2c-" + n + "\nA: dev=89:" + n + "\nA: name=quorvel DDC " +
+              n + "\n");
+    auto adapter = std::make_unique<Adapter>();
+    adapter->devNode = "/dev/i2c-" + n;
+    adapter->targets = std::move(targets);
+    adapter->functionality = functionality;
+    adapter->handler = umockdev_ioctl_base_new();
+    g_signal_connect(adapter->handler, "handle-ioctl", G_CALLBACK(&Adapter::onIoctl), adapter.get());
+    g_signal_connect(adapter->handler, "handle-read", G_CALLBACK(&Adapter::onRead), adapter.get());
+    g_signal_connect(adapter->handler, "handle-write", G_CALLBACK(&Adapter::onWrite), adapter.get());
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed_, adapter->devNode.c_str(), adapter->handler, &error)) {
+        const std::string message = error ? error->message : "unknown error";
+        g_clear_error(&error);
+        g_object_unref(adapter->handler);
+        throw std::runtime_error("cannot attach the I2C handler of " + adapter->devNode + ": " + message);
+    }
+    adapters_[bus] = std::move(adapter);
+}
+
+void AuxUmockdevDisplays::addConnector(const AuxUmockdevConnector& c) {
+    std::lock_guard lock(mutex_);
+    ensureParents();
+    const std::string name = "card0-" + c.type + "-" + std::to_string(c.index);
+    const std::string path = std::string(kPci) + "/drm/card0/" + name;
+    std::string record = "P: " + path + "\nE: SUBSYSTEM=drm\nA: status=" +
+                         (c.connected ? "connected" : "disconnected") + "\\n\nA: enabled=" +
+                         (c.connected ? "enabled" : "disabled") + "\\n\n";
+    record += "H: edid=" + hexOf(c.edid) + "\n";
+    if (c.connectorId) record += "A: connector_id=" + std::to_string(*c.connectorId) + "\\n\n";
+    if (c.ddcBus) record += "L: ddc=../../../i2c-" + std::to_string(*c.ddcBus) + "\n";
+    addRecord(record);
+    if (c.backlight)
+        addRecord("P: " + path + "/quorvel_backlight\nE: SUBSYSTEM=backlight\nA: brightness=50\\n\n");
+}
+
+void AuxUmockdevDisplays::addDisplay(const AuxEmulatedDisplay& d) {
+    if (d.bus) {
+        std::map<uint8_t, std::shared_ptr<I2CTarget>> targets;
+        if (!d.edid.empty()) targets[0x50] = std::make_shared<AuxEdidEeprom>(d.edid);
+        if (d.chip) targets[0x37] = d.chip;
+        addAdapter(*d.bus, std::move(targets), d.functionality);
+    }
+    AuxUmockdevConnector c;
+    c.type = d.type;
+    c.index = d.index;
+    c.connected = d.connected;
+    c.edid = d.edid;
+    if (d.connectorId) c.connectorId = d.connectorId;
+    if (d.ddcLink) c.ddcBus = d.bus;
+    c.backlight = d.backlight;
+    addConnector(c);
+}
+
+}  // namespace quorvel::emu

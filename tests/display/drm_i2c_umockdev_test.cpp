@@ -1,0 +1,180 @@
+// The Linux seams through umockdev: connectors read from DRM sysfs and the
+// chip reached through /dev/i2c-N with I2C_FUNCS and I2C_RDWR.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "display/AUXDisplayManager.h"
+#include "display/AuxPacket.h"
+#include "display/linux/LinuxI2C.h"
+#include "display/linux/SysfsDisplaySource.h"
+#include "emu/AuxUmockdev.h"
+#include "model/Errors.h"
+#include "support/AuxTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace quorvel {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class DrmI2CUmockdev : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WCRC = 0x1021;
+        ISPBufferCount = 0;
+        firmwareBufferCount = 0;
+        serviceMatchDisplayIDIntel = 0;
+        ASSERT_TRUE(emu::AuxUmockdevDisplays::inMockEnvironment());
+        bed = std::make_unique<emu::AuxUmockdevDisplays>();
+    }
+    void TearDown() override {
+        AUXDisplayManager::shared().clearDisplays();
+        bed.reset();
+    }
+
+    std::unique_ptr<emu::AuxUmockdevDisplays> bed;
+    test::ScopedDisplayPlatform platform{linuxDisplayPlatform()};
+    test::ScopedSleeper sleeper;
+    test::ScopedLogCapture log;
+};
+
+TEST_F(DrmI2CUmockdev, ConnectedConnectorsInTheirOrderWithEdidDdcBusAndKind) {
+    auto chip = std::make_shared<emu::AuxChip>();
+    bed->addDisplay({.type = "eDP", .connectorId = 70, .edid = buildEdid({.name = "Panel"}), .bus = 1});
+    bed->addDisplay({.type = "DP", .index = 10, .connectorId = 0, .edid = buildEdid({.serial = 10}), .bus = 7});
+    bed->addDisplay({.type = "DP", .index = 2, .connectorId = 42,
+                     .edid = buildEdid({.product = 0x0102, .serial = 2, .name = "Office 27"}), .bus = 3,
+                     .chip = chip});
+    bed->addDisplay({.type = "HDMI-A", .index = 1, .connectorId = 50, .connected = false, .edid = buildEdid({})});
+    bed->addDisplay({.type = "Virtual", .index = 1, .connectorId = 60});
+    bed->addDisplay({.type = "DP", .index = 3, .connectorId = 43, .backlight = true});
+
+    SysfsDisplaySource source;
+    const auto connectors = source.onlineConnectors(16);
+    ASSERT_TRUE(connectors);
+    std::vector<std::string> names;
+    for (const auto& c : *connectors) names.push_back(c.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"card0-DP-2", "card0-DP-3", "card0-DP-10", "card0-Virtual-1",
+                                               "card0-eDP-1"}));
+    const auto& office = (*connectors)[0];
+    EXPECT_EQ(office.displayID, 42u);
+    EXPECT_EQ(office.type, "DP");
+    EXPECT_EQ(office.ddcBus, 3u);
+    EXPECT_EQ(office.edid, buildEdid({.product = 0x0102, .serial = 2, .name = "Office 27"}));
+    EXPECT_TRUE((*connectors)[1].hasBacklight);
+    EXPECT_FALSE((*connectors)[0].hasBacklight);
+    EXPECT_EQ((*connectors)[2].displayID, 3u);  // no connector id: its ordinal
+    EXPECT_EQ((*connectors)[3].type, "Virtual");
+    EXPECT_FALSE((*connectors)[3].ddcBus);
+
+    AUXDisplayManager::shared().configureDisplays();
+    const auto displays = AUXDisplayManager::shared().displays();
+    ASSERT_EQ(displays.size(), 5u);
+    EXPECT_TRUE(std::dynamic_pointer_cast<AppleDisplay>(displays[1]));
+    EXPECT_TRUE(std::dynamic_pointer_cast<AppleDisplay>(displays[4]));
+    const auto others = AUXDisplayManager::shared().getOtherDisplays();
+    ASSERT_EQ(others.size(), 3u);
+    EXPECT_EQ(others[0]->name, "Office 27");
+    ASSERT_TRUE(others[0]->ddc);
+    EXPECT_EQ(others[0]->ddc->framebuffer, 3u);
+    EXPECT_EQ(others[0]->ddc->replyTransactionType, kIOI2CDDCciReplyTransactionType);
+    ASSERT_TRUE(others[1]->ddc);  // no chip there, but a bus
+    EXPECT_TRUE(others[2]->isVirtual);
+    EXPECT_FALSE(others[2]->ddc);
+    EXPECT_TRUE(log.contains(LogLevel::info, "Using CGSServiceForDisplayNumber to acquire framebuffer port for 42."));
+    EXPECT_TRUE(log.contains(LogLevel::info, "kIOI2CDDCciReplyTransactionType is supported."));
+}
+
+TEST_F(DrmI2CUmockdev, SeventeenConnectorsListSixteen) {
+    for (unsigned i = 1; i <= 17; ++i) bed->addConnector({.type = "DP", .index = i, .edid = buildEdid({.serial = i})});
+    AUXDisplayManager::shared().configureDisplays();
+    const auto displays = AUXDisplayManager::shared().displays();
+    ASSERT_EQ(displays.size(), 16u);
+    EXPECT_EQ(displays.front()->identifier, 1u);
+    EXPECT_EQ(displays.back()->identifier, 16u);
+}
+
+TEST_F(DrmI2CUmockdev, WithoutADdcLinkTheBusIsFoundByTheEdidAt0x50) {
+    auto chip = std::make_shared<emu::AuxChip>(emu::AuxChip::Options{.version = "ZK6121 V2.00.1"});
+    bed->addAdapter(2, {{0x50, std::make_shared<emu::AuxEdidEeprom>(buildEdid({.serial = 99}))}});
+    bed->addDisplay({.type = "HDMI-A", .connectorId = 5, .edid = buildEdid({.serial = 5, .name = "TV"}), .bus = 4,
+                     .ddcLink = false, .chip = chip});
+    auto ddc = IntelDDC::create(5);
+    ASSERT_TRUE(ddc);
+    EXPECT_EQ(ddc->framebuffer, 4u);
+    EXPECT_EQ(ddc->GetVersionIntel(), "ZK6121 V2.00.1");
+    EXPECT_EQ(serviceMatchDisplayIDIntel, 1);
+    EXPECT_TRUE(log.contains(LogLevel::info, "Service port serial number 99 differs from display serial number 5."));
+}
+
+TEST_F(DrmI2CUmockdev, TheUpgradeThroughI2cDevLeavesTheFileInFlash) {
+    auto chip = std::make_shared<emu::AuxChip>();
+    bed->addDisplay({.type = "DP", .connectorId = 9, .edid = buildEdid({.name = "Lab"}), .bus = 6, .chip = chip});
+    AUXDisplayManager::shared().configureDisplays();
+    EXPECT_EQ(AUXDisplayManager::shared().readVersionIntel(), "ZK6121 V1.00.0");
+    EXPECT_EQ(serviceMatchDisplayIDIntel, 1);
+    EXPECT_EQ(sleeper->waits().size(), 8u);  // the reply delay of each pass
+
+    const Bytes isp = test::patternImage(4096, 7), fw = test::patternImage(64 * 1024, 8);
+    int64_t flashStarted = 0;
+    AuxProgressObserver observer{[&](AuxPhase p) { flashStarted += p == AuxPhase::flash; }, {}};
+    AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(isp, fw, aux::stepCount(isp.size()),
+                                                        aux::stepCount(fw.size()), observer);
+    EXPECT_EQ(flashStarted, 1);
+    EXPECT_TRUE(chip->violations().empty());
+    EXPECT_EQ(chip->ram(), isp);
+    const auto flash = chip->flash();
+    EXPECT_TRUE(std::equal(fw.begin(), fw.end(), flash.begin()));
+    EXPECT_EQ(AUXpercentCompleted, 100);
+}
+
+TEST_F(DrmI2CUmockdev, ANakOrABusErrorFailsTheTransferAndTheRun) {
+    auto chip = std::make_shared<emu::AuxChip>();
+    bed->addDisplay({.type = "DP", .connectorId = 9, .edid = buildEdid({}), .bus = 6, .chip = chip});
+    auto ddc = IntelDDC::create(9);
+    ASSERT_TRUE(ddc);
+    chip->failAt(emu::AuxPacketKind::debugOn, 1, emu::I2CStatus::busError);
+    EXPECT_FALSE(ddc->DebugOnIntel());
+    EXPECT_TRUE(log.contains(LogLevel::error, "Failed to send request to interface 0 for framebuffer with ID 6."));
+    chip->failAt(emu::AuxPacketKind::ramWrite, 5, emu::I2CStatus::nak);
+    EXPECT_THROW(ddc->AUXFirmwareUpgradeIntel(test::patternImage(4096, 1), test::patternImage(65536, 2), 528, 8448),
+                 Errors::customErrors);
+    EXPECT_EQ(chip->transcript().back().kind, emu::AuxPacketKind::ramWrite);
+    EXPECT_EQ(chip->transcript().back().status, emu::I2CStatus::nak);
+}
+
+TEST_F(DrmI2CUmockdev, ABusWithoutPlainI2CGetsNoTransport) {
+    bed->addDisplay({.type = "DP", .connectorId = 9, .edid = buildEdid({}), .bus = 6,
+                     .chip = std::make_shared<emu::AuxChip>(), .functionality = 0});
+    EXPECT_FALSE(IntelDDC::create(9));
+    EXPECT_TRUE(log.contains(LogLevel::error, "No supported reply transaction type found for display with ID 9."));
+}
+
+TEST_F(DrmI2CUmockdev, PlainReadAndWriteGoToTheChosenSlave) {
+    bed->addAdapter(5, {{0x50, std::make_shared<emu::AuxEdidEeprom>(buildEdid({.name = "Raw"}))}});
+    const int fd = ::open("/dev/i2c-5", O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ioctl(fd, I2C_SLAVE, 0x50), 0);
+    const uint8_t offset = 0;
+    ASSERT_EQ(::write(fd, &offset, 1), 1);
+    Bytes edid(128);
+    ASSERT_EQ(::read(fd, edid.data(), edid.size()), 128);
+    EXPECT_EQ(edid, buildEdid({.name = "Raw"}));
+    ASSERT_EQ(::ioctl(fd, I2C_SLAVE, 0x21), 0);
+    EXPECT_EQ(::write(fd, &offset, 1), -1);
+    EXPECT_EQ(errno, ENXIO);
+    ::close(fd);
+}
+
+TEST_F(DrmI2CUmockdev, NoDrmDevicesMeansNoDisplayList) {
+    AUXDisplayManager::shared().configureDisplays();
+    EXPECT_TRUE(AUXDisplayManager::shared().displays().empty());
+    EXPECT_TRUE(log.contains(LogLevel::error, "Unable to get display list."));
+}
+
+}  // namespace
+}  // namespace quorvel
