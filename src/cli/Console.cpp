@@ -1,8 +1,88 @@
 #include "cli/Console.h"
 
 #include <cstdio>
+#include <filesystem>
+
+#include "model/Preferences.h"
+#include "model/Settings.h"
+#include "usb/USBDeviceMonitor.h"
 
 namespace quorvel {
+
+namespace {
+void say(const std::string& message) { Console::writeMessage(message, OutputType::standard); }
+}  // namespace
+
+Console::Console() = default;
+
+Console::~Console() {
+    for (auto token : observers_) NotificationCenter::defaultCenter().removeObserver(token);
+    for (auto& thread : monitorThreads_) thread.join();  // start() returns once armed
+    monitors_.clear();
+}
+
+std::vector<USBMonitorData> Console::watchedDevices() {
+    std::vector<USBMonitorData> pairs;
+    for (uint16_t product : {0x6100, 0x6111, 0x6120, 0x6121, 0x6220, 0x6221, 0x6210, 0x6211})
+        for (uint16_t vendor : {0x7E51, 0x6A3C}) pairs.push_back({vendor, product});
+    return pairs;
+}
+
+std::vector<std::shared_ptr<USBAccess>> Console::devices() const {
+    std::lock_guard lock(mutex_);
+    return devices_;
+}
+
+void Console::USBConnected(const Notification& notification) {
+    auto it = notification.object.find("device");
+    if (it == notification.object.end()) return;
+    const auto* device = std::any_cast<USBDevice>(&it->second);
+    if (!device) return;
+    auto access = std::make_shared<USBAccess>(*device);
+    std::lock_guard lock(mutex_);
+    devices_.push_back(std::move(access));
+}
+
+void Console::USBDisconnected(const Notification& notification) {
+    auto it = notification.object.find("id");
+    if (it == notification.object.end()) return;
+    const auto* id = std::any_cast<uint64_t>(&it->second);
+    if (!id) return;
+    std::lock_guard lock(mutex_);
+    mainQueue_.push_back([this, removed = *id] {
+        auto found = std::find_if(devices_.begin(), devices_.end(),
+                                  [removed](const auto& d) { return d->deviceInfo.id == removed; });
+        if (found != devices_.end()) devices_.erase(found);
+    });
+}
+
+void Console::DeviceMonitorStart() {
+    for (const auto& pair : watchedDevices()) {
+        monitors_.push_back(std::make_unique<USBDeviceMonitor>(std::vector<USBMonitorData>{pair}));
+        monitorThreads_.emplace_back([monitor = monitors_.back().get()] { monitor->start(); });
+    }
+}
+
+void Console::setNotificationCenter() {
+    auto& center = NotificationCenter::defaultCenter();
+    observers_.push_back(
+        center.addObserver(USBDeviceConnected, [this](const Notification& n) { USBConnected(n); }));
+    observers_.push_back(
+        center.addObserver(USBDeviceDisconnected, [this](const Notification& n) { USBDisconnected(n); }));
+}
+
+bool Console::waitForMonitors(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool all = true;
+    for (const auto& monitor : monitors_) all = monitor->waitUntilStarted(deadline) && all;
+    std::lock_guard lock(mutex_);
+    while (!mainQueue_.empty()) {
+        auto task = std::move(mainQueue_.front());
+        mainQueue_.pop_front();
+        task();
+    }
+    return all;
+}
 
 void Console::writeMessage(const std::string& message, OutputType to) {
     const std::string line = message + "\n";
@@ -13,14 +93,124 @@ void Console::writeMessage(const std::string& message, OutputType to) {
 
 void Console::helpCommand() {
     const std::string usage = "Usage: QuorvelCLI ";
-    writeMessage(usage + "[-f | --firmware <firmware bin file>]", OutputType::standard);
-    writeMessage(std::string(usage.size(), ' ') + "[-h | --help] [-p | --product] [-v | --version]\n",
-                 OutputType::standard);
-    writeMessage("  help      List abailable options.", OutputType::standard);
-    writeMessage("  version   Version of Quorvel.", OutputType::standard);
-    writeMessage("  product   Retrieve the firmware version of connected product.", OutputType::standard);
-    writeMessage("  firmware  Upgrade the firmware of the product with provided firmware.",
-                 OutputType::standard);
+    say(usage + "[-f | --firmware <firmware bin file>]");
+    say(std::string(usage.size(), ' ') + "[-h | --help] [-p | --product] [-v | --version]\n");
+    say("  help      List abailable options.");
+    say("  version   Version of Quorvel.");
+    say("  product   Retrieve the firmware version of connected product.");
+    say("  firmware  Upgrade the firmware of the product with provided firmware.");
+}
+
+bool Console::GetStatus() {
+    const auto list = devices();
+    if (list.empty()) {
+        say("No device is connected!\nPlease connect the device first.");
+        return false;
+    }
+    connectedDevice = list.front();
+    std::string version;
+    try {
+        version = connectedDevice->GetVersion();
+    } catch (const std::exception&) {
+        say("Please replug the device again.");
+        return false;
+    }
+    if (version.find("ZK") != std::string::npos || version.find('\0') == std::string::npos) {
+        say("Firmware Version of Product: ");
+        say(version);
+    }
+    return version != "Please replug the device again.";
+}
+
+bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
+    const auto list = devices();
+    if (list.empty()) {
+        say("No device is connected!\nPlease connect the device first.");
+        return false;
+    }
+    connectedDevice = list.front();
+
+    int64_t chipID = 0;
+    try {
+        if (connectedDevice->GetVersion() == "Please replug the device again.") return false;
+        chipID = connectedDevice->GetChipID();
+    } catch (const std::exception&) {
+        say("ERROR, Incorrect chip ID.");
+        return false;
+    }
+
+    std::error_code ec;
+    if (!std::filesystem::exists(firmwareFile, ec)) {
+        say("Incorrect firmware file path imported!");
+        return false;
+    }
+    if (firmwareFile.find(".bin") == std::string::npos) {
+        say("Incorrect firmware file imported!");
+        return false;
+    }
+    say("firmware file was imported!");
+
+    // Stored absolute, so that the stored URL text names the file from any
+    // working folder (a relative path would read as a host name).
+    const std::string url = "file://" + std::filesystem::absolute(firmwareFile, ec).string();
+    Preferences& prefs = preferences();
+    prefs.setString("userSelectedPath", url);
+    const auto firstRead = FileAccess::GetBinaryFile(FileAccess::fileURL(url));
+    if (!firstRead) {
+        say("No firmware file found.");
+        return false;
+    }
+    say("Firmware Version of File：");
+    say(connectedFile.GetFwVersion(SourceModel::BackData(*firstRead)));
+
+    const auto stored = prefs.string("userSelectedPath");
+    if (!stored) {
+        selectedPath.clear();
+        say("Opened firmware file has been removed!");
+        return false;
+    }
+    selectedPath = *stored;
+
+    const auto firmware = FileAccess::GetBinaryFile(FileAccess::fileURL(selectedPath));
+    if (!firmware || firmware->size() == 1) {
+        say("ERROR：Firmware file cannot be read!");
+        return false;
+    }
+    const std::string signature = connectedFile.GetChipSignature();
+    if (signature == "FwFileNotCorrect") {
+        say("ERROR：Incorrect firmware file imported!");
+        return false;
+    }
+    if (signature == "NoFirmwareFile") {
+        say("ERROR：The firmware file cannot be accessed!");
+        return false;
+    }
+    if (!connectedDevice->ConsistencyOfDeviceAndFile(chipID, signature)) {
+        say("ERROR：Opened firmware file cannot be used for selected device!");
+        return false;
+    }
+
+    // Without its loader the upgrade cannot run; stop before touching the chip.
+    const auto loader = FileAccess::GetBinaryFile(
+        FileAccess::fileURL(connectedFile.USBGetCLIISPFilePath(chipID)));
+    if (!loader || loader->size() == 1) {
+        say("ERROR：ISP file cannot be read!");
+        return false;
+    }
+
+    const uint16_t product = connectedDevice->deviceInfo.productId;
+    maxPktSize = (product == 0x6221 || product == 0x6210 || product == 0x6211) ? 64 : 8;
+
+    say("Firmware Upgrade Start...");
+    try {
+        connectedDevice->USBFirmware(*loader, *firmware, chipID);
+    } catch (const std::exception&) {
+        say("Upgrade process FAILED.\nPlease replug the device and try again!");
+        return false;
+    }
+    say("\nUpgrade Completed!");
+    say("\nPlease unplug and replug the device for checking the firmware version.");
+    return true;
 }
 
 }  // namespace quorvel

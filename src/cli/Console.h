@@ -1,17 +1,71 @@
-// The command-line driver: console output and the two device commands.
+// The command-line driver: console output, device watching and the two
+// device commands, which always work on the first device in the list.
 #pragma once
 
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "model/FileAccess.h"
+#include "model/SourceModel.h"
+#include "usb/NotificationCenter.h"
+#include "usb/USBAccess.h"
 
 namespace quorvel {
+
+class USBDeviceMonitor;
 
 enum class OutputType { error, standard };
 
 class Console {
 public:
+    Console();
+    ~Console();
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
+
+    FileAccess connectedFile;
+    std::shared_ptr<USBAccess> connectedDevice;
+    SourceModel sourceModel;
+
+    // A snapshot of the connected devices, in order of arrival.
+    std::vector<std::shared_ptr<USBAccess>> devices() const;
+
+    void USBConnected(const Notification& notification);
+    void USBDisconnected(const Notification& notification);
+    // Starts the 16 monitors, each on a thread of its own; returns at once.
+    void DeviceMonitorStart();
+    void setNotificationCenter();
+    // Waits until every monitor has announced the devices present at its
+    // start, at most `limit`, then applies the removals queued so far.
+    bool waitForMonitors(std::chrono::milliseconds limit);
+
     // The message and a line feed, on standard output or standard error.
     static void writeMessage(const std::string& message, OutputType to);
     void helpCommand();
+    // Both return false when the command failed.
+    bool GetStatus();
+    bool USBUpdateProductFirmware(const std::string& firmwareFile);
+
+    // The vendor/product pairs watched, in the order the monitors start.
+    static std::vector<USBMonitorData> watchedDevices();
+
+private:
+    void serveMainQueue();
+
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<USBAccess>> devices_;
+    // Removals are handed to the main thread, which applies them before a
+    // command takes its snapshot, never during one.
+    std::deque<std::function<void()>> mainQueue_;
+    std::vector<std::unique_ptr<USBDeviceMonitor>> monitors_;
+    std::vector<std::thread> monitorThreads_;
+    std::vector<NotificationCenter::Token> observers_;
 };
 
 }  // namespace quorvel

@@ -1,11 +1,13 @@
 // QuorvelCLI: reads or upgrades the firmware of a chip on USB.
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "cli/Console.h"
+#include "usb/HotplugSource.h"
 
 using namespace quorvel;
 
@@ -28,20 +30,36 @@ std::string lowercased(std::string text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+int run() {
     print(std::string(50, '='));
     print("Quorvel(CLI)");
     print(std::string(50, '-'));
 
     softwareVersion = "1.3.1";
-    arguments.assign(argv, argv + argc);
+
     Console consoleIO;
 
-    const int status = 0;
+    // Device watching starts only for the commands that use a device, and
+    // the wait ends once the devices present at start are known; five
+    // seconds stay the bound.
+    const auto waitForDevices = [&consoleIO] {
+        consoleIO.setNotificationCenter();
+        consoleIO.DeviceMonitorStart();
+        consoleIO.waitForMonitors(std::chrono::seconds(5));
+    };
+
+    int status = 0;
     const std::string option = arguments.size() > 1 ? lowercased(arguments[1]) : std::string();
     if (option == "--version" || option == "-v") {
         print("\nSoftware Version: " + softwareVersion + "\n");
-    } else if ((option == "--firmware" || option == "-f") && arguments.size() != 3) {
+    } else if (option == "--product" || option == "-p") {
+        waitForDevices();
+        status = consoleIO.GetStatus() ? 0 : 1;
+    } else if ((option == "--firmware" || option == "-f") && arguments.size() == 3) {
+        waitForDevices();
+        status = consoleIO.USBUpdateProductFirmware(arguments[2]) ? 0 : 1;
+    } else if (option == "--firmware" || option == "-f") {
         Console::writeMessage("Usage： QuorvelCLI --firmware <firmware bin file>", OutputType::standard);
     } else if (option == "--help" || option == "-h") {
         consoleIO.helpCommand();
@@ -52,5 +70,14 @@ int main(int argc, char** argv) {
     print(std::string(50, '-'));
     print("Quorvel firmware upgrade tool - (c) 2026 the Quorvel developers");
     print(std::string(50, '='));
+    return status;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    arguments.assign(argv, argv + argc);
+    const int status = run();
+    // The monitors are gone with the driver; now USB can be released.
+    shutdownDefaultHotplugSource();
     return status;
 }

@@ -1,0 +1,224 @@
+// The command-line device flows against emulated chips announced by the
+// real device monitors: every check's message in order, the result that
+// becomes the exit status, and what the chip received.
+#include <gtest/gtest.h>
+
+#include "cli/Console.h"
+#include "emu/EmulatedControlTransport.h"
+#include "emu/UsbChip.h"
+#include "model/Settings.h"
+#include "model/Sleeper.h"
+#include "support/TestSupport.h"
+#include "usb/EmulatedHotplugSource.h"
+#include "usb/HotplugSource.h"
+
+using namespace quorvel;
+using namespace quorvel::test;
+
+namespace {
+
+struct NoSleep : Sleeper {
+    void sleep(std::chrono::microseconds) override {}
+};
+
+const std::string kStart = "firmware file was imported!\nFirmware Version of File：\nZK6121 Demo v2.00\n";
+const std::string kProgress =
+    "Firmware Upgrade Start...\nInitializing...\n20%...\n40%...\n60%...\n80%...\n100%...\n"
+    "Programming...\n20%...\n40%...\n60%...\n80%...\n100%...\n";
+const std::string kDone =
+    "\nUpgrade Completed!\n\nPlease unplug and replug the device for checking the firmware version.\n";
+
+class ConsoleFlow : public testing::Test {
+protected:
+    TempDir dir;
+    ScopedPreferences prefs;
+    ScopedEnv data{"QUORVEL_DATA_DIR", (dir / "data").string()};
+    std::shared_ptr<Sleeper> previousSleeper = setSleeper(std::make_shared<NoSleep>());
+    std::shared_ptr<EmulatedHotplugSource> source = std::make_shared<EmulatedHotplugSource>();
+    std::shared_ptr<HotplugSource> previousSource = installHotplugSource(source);
+    std::shared_ptr<AlertSink> previousSink = setAlertSink(nullptr);  // alerts printed
+    uint64_t nextId = 1;
+
+    ConsoleFlow() {
+        for (const char* name : {"ISP_USB_TS.bin", "ISP_USB_TS2.bin", "ISP_USB_SK.bin", "ISP_USB_VB.bin"})
+            writeFile(dir / "data" / "ISP_USB" / name, loaderImage());
+    }
+    ~ConsoleFlow() override {
+        source->shutdown();
+        installHotplugSource(previousSource);
+        setSleeper(previousSleeper);
+        setAlertSink(previousSink);
+    }
+
+    std::shared_ptr<emu::UsbChip> plug(int64_t chipId, uint16_t productId = 0x6120,
+                                       std::string version = "ZK6121 Chip v1.00") {
+        emu::UsbChipOptions options;
+        options.chipId = chipId;
+        options.productId = productId;
+        options.versionText = std::move(version);
+        auto chip = std::make_shared<emu::UsbChip>(options);
+        source->add({nextId++, options.vendorId, productId, options.name,
+                     std::make_shared<emu::EmulatedControlTransport>(chip)});
+        return chip;
+    }
+
+    std::string firmware(const std::string& name, size_t size, const std::string& signature) {
+        const auto path = dir / name;
+        writeFile(path, firmwareImage(size, signature, "ZK6121 Demo v2.00"));
+        return path.string();
+    }
+
+    // Runs one command the way the program does and returns its output.
+    template <typename Command>
+    std::pair<std::string, bool> run(Command command) {
+        Console console;
+        console.setNotificationCenter();
+        console.DeviceMonitorStart();
+        EXPECT_TRUE(console.waitForMonitors(std::chrono::seconds(5)));
+        testing::internal::CaptureStdout();
+        const bool ok = command(console);
+        return {testing::internal::GetCapturedStdout(), ok};
+    }
+    std::pair<std::string, bool> upgrade(const std::string& path) {
+        return run([&](Console& c) { return c.USBUpdateProductFirmware(path); });
+    }
+    std::pair<std::string, bool> status() {
+        return run([](Console& c) { return c.GetStatus(); });
+    }
+};
+
+TEST_F(ConsoleFlow, NoDevice) {
+    EXPECT_EQ(upgrade(firmware("fw.bin", 65536, "VRE2")),
+              std::make_pair(std::string("No device is connected!\nPlease connect the device first.\n"), false));
+    EXPECT_EQ(status(),
+              std::make_pair(std::string("No device is connected!\nPlease connect the device first.\n"), false));
+}
+
+TEST_F(ConsoleFlow, RefusedFilesStopWithTheirMessage) {
+    auto chip = plug(0xA3);
+    const std::string hex = (dir / "fw.hex").string();
+    writeFile(hex, firmwareImage(65536, "VRE2", "ZK6121 Demo v2.00"));
+    struct Case { std::string path; std::string output; };
+    const std::vector<Case> cases = {
+        {(dir / "missing.bin").string(), "Incorrect firmware file path imported!\n"},
+        {hex, "Incorrect firmware file imported!\n"},
+        {firmware("size.bin", 70000, "VRE2"), kStart + "ERROR：Incorrect firmware file imported!\n"},
+        {firmware("other chip.bin", 65536, "VRE1"),
+         kStart + "ERROR：Opened firmware file cannot be used for selected device!\n"},
+        {(dir / "folder.bin").string(), "firmware file was imported!\nNo firmware file found.\n"},
+    };
+    std::filesystem::create_directory(dir / "folder.bin");
+    for (const auto& c : cases) EXPECT_EQ(upgrade(c.path), std::make_pair(c.output, false)) << c.path;
+    // Nothing was written to the chip by any refused command.
+    for (const auto& r : chip->transcript())
+        EXPECT_TRUE(r.kind == emu::RequestKind::GetVersion || r.kind == emu::RequestKind::Read)
+            << emu::toString(r.kind);
+}
+
+TEST_F(ConsoleFlow, UnreadableLoaderStopsBeforeTheChipIsTouched) {
+    auto chip = plug(0xA3);
+    std::filesystem::remove(dir / "data" / "ISP_USB" / "ISP_USB_VB.bin");
+    EXPECT_EQ(upgrade(firmware("fw.bin", 65536, "VRE2")),
+              std::make_pair(kStart + "ERROR：ISP file cannot be read!\n", false));
+    EXPECT_EQ(chip->state(), emu::ChipState::Idle);
+    EXPECT_TRUE(chip->resets().empty());
+}
+
+TEST_F(ConsoleFlow, UpgradeSucceedsAndFlashEqualsTheFile) {
+    auto chip = plug(0xA3, 0x6120);
+    const std::string path = firmware("my fw #1.bin", 65536, "VRE2");
+    EXPECT_EQ(upgrade(path), std::make_pair(kStart + kProgress + kDone, true));
+    auto flash = chip->flash();
+    flash.resize(65536);
+    EXPECT_EQ(flash, *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)));
+    EXPECT_EQ(prefs->string("userSelectedPath"), "file://" + path);
+    EXPECT_EQ(selectedPath, "file://" + path);
+    EXPECT_TRUE(chip->violations().empty());
+}
+
+TEST_F(ConsoleFlow, PacketSizeFollowsTheProduct) {
+    for (const auto& [product, size] : std::vector<std::pair<uint16_t, int>>{
+             {0x6120, 8}, {0x6121, 8}, {0x6100, 8}, {0x6221, 64}, {0x6210, 64}, {0x6211, 64}}) {
+        source->shutdown();
+        source = std::make_shared<EmulatedHotplugSource>();
+        installHotplugSource(source);
+        auto chip = plug(0xA3, product);
+        ASSERT_TRUE(upgrade(firmware("fw.bin", 65536, "VRE2")).second) << product;
+        EXPECT_EQ(maxPktSize, size) << product;
+        size_t largest = 0;
+        for (const auto& r : chip->transcript())
+            if (r.kind == emu::RequestKind::FlashWrite) largest = std::max<size_t>(largest, r.setup.wLength);
+        EXPECT_EQ(largest, static_cast<size_t>(size)) << product;
+    }
+}
+
+TEST_F(ConsoleFlow, OnlyTheFirstDeviceIsUsed) {
+    auto first = plug(0xA3, 0x6120, "ZK6120 First");
+    auto second = plug(0xA3, 0x6120, "ZK6120 Second");
+    EXPECT_EQ(status(), std::make_pair(std::string("Firmware Version of Product: \nZK6120 First\n"), true));
+    ASSERT_TRUE(upgrade(firmware("fw.bin", 65536, "VRE2")).second);
+    EXPECT_EQ(first->state(), emu::ChipState::Programmed);
+    EXPECT_EQ(second->state(), emu::ChipState::Idle);
+    EXPECT_TRUE(second->resets().empty());
+}
+
+TEST_F(ConsoleFlow, PageFailureIsReportedAndFails) {
+    auto chip = plug(0xA3);
+    chip->failAtPage(3, emu::Fault::WrongPageStatus);
+    const auto [out, ok] = upgrade(firmware("fw.bin", 65536, "VRE2"));
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(out, kStart +
+                       "Firmware Upgrade Start...\nInitializing...\n20%...\n40%...\n60%...\n80%...\n100%...\n"
+                       "ERROR: Update process FAILED!\nUSB Upgrade Error: FlashWrite\n"
+                       "Upgrade process FAILED.\nPlease replug the device and try again!\n");
+    EXPECT_EQ(chip->pagesWritten(), 4u);  // nothing after the failed page
+}
+
+TEST_F(ConsoleFlow, DeviceFailuresBeforeTheChecks) {
+    auto chip = plug(0xA3);
+    chip->failAtKind(emu::RequestKind::GetVersion, emu::Fault::Stall);
+    EXPECT_EQ(upgrade(firmware("fw.bin", 65536, "VRE2")),
+              std::make_pair(std::string("ERROR, Incorrect chip ID.\n"), false));
+    chip->failAtKind(emu::RequestKind::Read, emu::Fault::TransferError);
+    EXPECT_EQ(upgrade(firmware("fw.bin", 65536, "VRE2")),
+              std::make_pair(std::string("ERROR, Incorrect chip ID.\n"), false));
+    chip->failAtKind(emu::RequestKind::GetVersion, emu::Fault::Timeout);
+    EXPECT_EQ(status(), std::make_pair(std::string("Please replug the device again.\n"), false));
+}
+
+TEST_F(ConsoleFlow, StatusPrintsTheVersion) {
+    plug(0xA3, 0x6120, "ABC no model");
+    EXPECT_EQ(status(), std::make_pair(std::string("Firmware Version of Product: \nABC no model\n"), true));
+}
+
+TEST_F(ConsoleFlow, ShortVersionReplyAsksForAReplug) {
+    emu::UsbChipOptions options;
+    options.versionReply = std::vector<uint8_t>{0x02, 0x08};
+    auto chip = std::make_shared<emu::UsbChip>(options);
+    source->add({nextId++, options.vendorId, options.productId, options.name,
+                 std::make_shared<emu::EmulatedControlTransport>(chip)});
+    EXPECT_EQ(status(), std::make_pair(std::string("Please replug the device again.\n"
+                                                   "Firmware Version of Product: \n"
+                                                   "Please replug the device again.\n"),
+                                       false));
+    // The upgrade stops silently after the engine's own line.
+    EXPECT_EQ(upgrade(firmware("fw.bin", 65536, "VRE2")),
+              std::make_pair(std::string("Please replug the device again.\n"), false));
+}
+
+TEST_F(ConsoleFlow, RemovalBeforeTheCommandEmptiesTheList) {
+    plug(0xA3);
+    Console console;
+    console.setNotificationCenter();
+    console.DeviceMonitorStart();
+    ASSERT_TRUE(console.waitForMonitors(std::chrono::seconds(5)));
+    ASSERT_EQ(console.devices().size(), 1u);
+    source->remove(1);
+    source->waitIdle();
+    // Queued for the main thread: applied when it next waits, not before.
+    EXPECT_EQ(console.devices().size(), 1u);
+    console.waitForMonitors(std::chrono::seconds(1));
+    EXPECT_TRUE(console.devices().empty());
+}
+
+}  // namespace
