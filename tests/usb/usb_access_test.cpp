@@ -49,7 +49,13 @@ USBDevice deviceWith(std::shared_ptr<ControlTransport> transport) {
 
 std::string captured(const std::function<void()>& action) {
     testing::internal::CaptureStdout();
-    action();
+    try {
+        action();
+    } catch (...) {
+        // End the capture, so that the failure is reported and later tests can capture.
+        testing::internal::GetCapturedStdout();
+        throw;
+    }
     return testing::internal::GetCapturedStdout();
 }
 

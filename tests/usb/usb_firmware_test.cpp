@@ -94,7 +94,13 @@ protected:
 
     static std::string capture(const std::function<void()>& action) {
         testing::internal::CaptureStdout();
-        action();
+        try {
+            action();
+        } catch (...) {
+            // End the capture, so that the failure is reported and later tests can capture.
+            testing::internal::GetCapturedStdout();
+            throw;
+        }
         return testing::internal::GetCapturedStdout();
     }
 
