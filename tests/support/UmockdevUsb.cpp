@@ -105,6 +105,8 @@ struct UmockdevUsbBed::Node {
     std::chrono::steady_clock::time_point lastActivity;
 
     ~Node() {
+        if (ioctl) g_signal_handlers_disconnect_by_data(ioctl, this);
+        std::lock_guard lock(mutex);  // the last ioctl ran on umockdev's thread
         for (auto& [client, state] : clients) {
             for (auto& urb : state.done) release(urb);
             for (auto& urb : state.flying) release(urb);
