@@ -10,6 +10,7 @@ packages=(
   umockdev libumockdev-dev libglib2.0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth desktop-file-utils appstream
+  dpkg-dev file
 )
 
 missing=()
