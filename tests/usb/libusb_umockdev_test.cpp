@@ -13,7 +13,7 @@
 #include <numeric>
 #include <vector>
 
-#include "support/UmockdevUsb.h"
+#include "emu/UmockdevUsb.h"
 #include "usb/NotificationCenter.h"
 #include "usb/USBDeviceMonitor.h"
 #include "usb/libusb/LibusbHotplugSource.h"
@@ -22,8 +22,8 @@ namespace quorvel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::UmockdevUsbBed;
-using test::UsbDeviceSpec;
+using emu::UmockdevUsbBed;
+using emu::UsbDeviceSpec;
 
 struct Announcement {
     bool connected;
@@ -75,7 +75,7 @@ public:
     std::function<int32_t(const ControlSetup&, std::span<uint8_t>)> answer =
         [](const ControlSetup&, std::span<uint8_t> data) { return static_cast<int32_t>(data.size()); };
 
-    test::UsbControlHandler handler() {
+    emu::UsbControlHandler handler() {
         return [this](const ControlSetup& setup, std::span<uint8_t> data) {
             {
                 std::lock_guard lock(mutex_);
@@ -268,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailureCase{"stall", -EPIPE, false, LIBUSB_ERROR_PIPE},
                       FailureCase{"vanished", 0, true, LIBUSB_ERROR_NO_DEVICE},
                       FailureCase{"goneDuringSubmit", -ENODEV, false, LIBUSB_ERROR_NO_DEVICE},
-                      FailureCase{"noAnswer", test::kUrbNoReply, false, LIBUSB_ERROR_TIMEOUT}),
+                      FailureCase{"noAnswer", emu::kUrbNoReply, false, LIBUSB_ERROR_TIMEOUT}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(LibusbUmockdevTest, AShortBufferIsRefusedWithoutTouchingTheDevice) {

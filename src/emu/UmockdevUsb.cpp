@@ -1,4 +1,4 @@
-#include "support/UmockdevUsb.h"
+#include "emu/UmockdevUsb.h"
 
 #include <dlfcn.h>
 #include <umockdev.h>
@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace quorvel::test {
+namespace quorvel::emu {
 
 namespace {
 
@@ -388,4 +388,4 @@ UsbNodeCounters UmockdevUsbBed::counters(uint8_t bus, uint8_t address) {
     return n.counters;
 }
 
-}  // namespace quorvel::test
+}  // namespace quorvel::emu

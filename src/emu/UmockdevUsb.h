@@ -23,7 +23,7 @@
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
-namespace quorvel::test {
+namespace quorvel::emu {
 
 // The answer to one control URB: the number of data bytes transferred
 // (IN: written into `data`; OUT: usually data.size()), or a negative errno
@@ -81,4 +81,4 @@ private:
 // as usbfs shows them in the "descriptors" attribute.
 std::string usbDescriptorsHex(const UsbDeviceSpec& spec);
 
-}  // namespace quorvel::test
+}  // namespace quorvel::emu

@@ -1,0 +1,656 @@
+// quorvel-emulate: runs an unmodified Quorvel program against emulated chips.
+// USB chips appear as usbfs devices and displays as DRM connectors with a
+// DDC bus, both through umockdev; the program runs as a child under the
+// umockdev preload library, its requests are served here, and when it ends
+// a report says what the chips received.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include <QCommandLineParser>
+#include <QStringList>
+
+#include "display/Edid.h"
+#include "emu/AuxChip.h"
+#include "emu/AuxUmockdev.h"
+#include "emu/SampleFiles.h"
+#include "emu/UmockdevUsb.h"
+#include "emu/UsbChip.h"
+#include "model/FileAccess.h"
+#include "model/Preferences.h"
+
+extern char** environ;
+
+using namespace quorvel;
+using namespace quorvel::emu;
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+void out(const std::string& line) {
+    const std::string text = "quorvel-emulate: " + line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+int64_t parseNumber(const std::string& text, const std::string& what) {
+    try {
+        size_t used = 0;
+        const long long value = std::stoll(text, &used, 0);
+        if (used == text.size()) return value;
+    } catch (const std::exception&) {
+    }
+    throw UsageError("bad " + what + ": '" + text + "'");
+}
+
+// "key=value,key=value" into a map; values may not hold commas.
+std::map<std::string, std::string> parseSpec(const std::string& spec) {
+    std::map<std::string, std::string> fields;
+    std::stringstream stream(spec);
+    std::string item;
+    while (std::getline(stream, item, ',')) {
+        if (item.empty()) continue;
+        const auto eq = item.find('=');
+        if (eq == std::string::npos) throw UsageError("expected key=value in '" + item + "'");
+        fields[item.substr(0, eq)] = item.substr(eq + 1);
+    }
+    return fields;
+}
+
+struct UsbDeviceConfig {
+    UsbChipOptions chip;
+    bool presentAtStart = true;
+};
+
+struct DisplayConfig {
+    std::string type = "DP";
+    std::string name = "Quorvel Display";
+    std::string version = "ZK6121 V1.00.0";
+    bool ddcLink = true;
+};
+
+struct Failure {
+    enum class At { Request, Kind, Page } at;
+    size_t number = 0;
+    RequestKind kind = RequestKind::Unknown;
+    Fault fault = Fault::TransferError;
+};
+
+struct Config {
+    std::vector<UsbDeviceConfig> usb;
+    std::vector<DisplayConfig> displays;
+    std::vector<Failure> failures;
+    std::optional<int> unplugAfterMs;
+    std::optional<int> plugAfterMs;
+    std::optional<std::string> dataDir;
+    bool report = true;
+    std::vector<std::string> program;
+};
+
+Fault parseFault(const std::string& text) {
+    static const std::map<std::string, Fault> faults = {
+        {"error", Fault::TransferError}, {"stall", Fault::Stall}, {"timeout", Fault::Timeout},
+        {"unplug", Fault::Unplug}, {"wrong-status", Fault::WrongPageStatus}};
+    auto it = faults.find(text);
+    if (it == faults.end()) throw UsageError("unknown fault '" + text + "' (error, stall, timeout, unplug, wrong-status)");
+    return it->second;
+}
+
+RequestKind parseKind(const std::string& text) {
+    static const std::map<std::string, RequestKind> kinds = {
+        {"getversion", RequestKind::GetVersion}, {"read", RequestKind::Read},
+        {"status", RequestKind::StatusRead},     {"debugon", RequestKind::DebugOn},
+        {"reset", RequestKind::Reset},           {"write", RequestKind::Write},
+        {"ramwrite", RequestKind::RamWrite},     {"runcode", RequestKind::RunCode},
+        {"flasherase", RequestKind::FlashErase}, {"flashwrite", RequestKind::FlashWrite}};
+    auto it = kinds.find(text);
+    if (it == kinds.end())
+        throw UsageError("unknown request kind '" + text +
+                         "' (getversion, read, status, debugon, reset, write, ramwrite, runcode, "
+                         "flasherase, flashwrite)");
+    return it->second;
+}
+
+// "WHAT[@N][:FAULT]"
+Failure parseFailure(Failure::At at, const std::string& text, Fault defaultFault) {
+    Failure failure{at};
+    std::string what = text;
+    failure.fault = defaultFault;
+    if (const auto colon = what.find(':'); colon != std::string::npos) {
+        failure.fault = parseFault(what.substr(colon + 1));
+        what.resize(colon);
+    }
+    if (at == Failure::At::Kind) {
+        if (const auto atSign = what.find('@'); atSign != std::string::npos) {
+            failure.number = static_cast<size_t>(parseNumber(what.substr(atSign + 1), "occurrence"));
+            if (failure.number == 0) throw UsageError("occurrences count from 1");
+            what.resize(atSign);
+        } else {
+            failure.number = 1;
+        }
+        failure.kind = parseKind(what);
+    } else {
+        failure.number = static_cast<size_t>(parseNumber(what, "number"));
+    }
+    return failure;
+}
+
+const char* kHelp = R"(Usage: quorvel-emulate [OPTIONS] -- PROGRAM [ARGS...]
+       quorvel-emulate --make-firmware FILE [--firmware-chip ID] [--firmware-size 64|128]
+                       [--firmware-version TEXT]
+
+Runs PROGRAM (QuorvelCLI or Quorvel, unmodified) against emulated chips: USB
+chips appear as usbfs devices, displays as DRM connectors whose DDC bus
+carries a chip, through umockdev. Synthetic loader images are made in a
+temporary data folder that QUORVEL_DATA_DIR points at. When PROGRAM ends, a
+report on standard error says what each chip received and whether its flash
+now equals the firmware file the program read last. The exit status is
+PROGRAM's own (2 for a usage error here).
+
+USB chips (without --usb and --no-usb: one chip with the values below):
+  --vendor ID           vendor ID (default 0x7E51)
+  --product ID          product ID (default 0x6121)
+  --chip ID             chip identifier the chip reports (default 0xA3)
+  --version-text TEXT   the chip's version text (default "ZK6121 Emulated v1.00")
+  --usb SPEC            add a chip; SPEC is key=value pairs separated by commas:
+                        vendor=ID,product=ID,chip=ID,version=TEXT
+                        (repeatable; the first chip added is "the chip" below)
+  --no-usb              no USB chip at all
+
+Displays:
+  --display [SPEC]      add an external display whose DDC bus carries a chip;
+                        SPEC: type=DP|HDMI-A|DVI-D|eDP|Virtual, name=TEXT (EDID
+                        product name, at most 13 characters), version=TEXT (the
+                        chip's version text), ddc=yes|no (whether the connector
+                        names its bus); "--display default" for the defaults
+
+Failures of the chip (repeatable, each fires once):
+  --fail-request N[:FAULT]    the N-th request (counted from 0)
+  --fail-step KIND[@N][:FAULT]
+                              the N-th request (from 1, default 1) of KIND:
+                              getversion, read, status, debugon, reset, write,
+                              ramwrite, runcode, flasherase, flashwrite
+  --fail-page N[:FAULT]       the status read of flash page N (from 0);
+                              default fault wrong-status
+  FAULT: error (default), stall, timeout (the request is never answered;
+         the program's own time-out ends it), unplug (the chip leaves the
+         bus), wrong-status (a page status other than success)
+
+Plugging:
+  --unplug-after MS     pull the chip out MS milliseconds after PROGRAM starts
+  --plug-after MS       the chip is absent at start and plugged in after MS
+
+Other:
+  --data-dir DIR        use the loaders in DIR instead of synthetic ones
+  --no-report           no report when PROGRAM ends
+  --make-firmware FILE  write a valid sample firmware file and exit:
+      --firmware-chip ID      chip whose signature it carries (default 0xA3)
+      --firmware-size KIB     64 (default) or 128
+      --firmware-version TEXT version text (default "ZK6121 Sample v2.00")
+  -h, --help            this text
+
+Examples:
+  quorvel-emulate --make-firmware /tmp/fw.bin
+  quorvel-emulate -- QuorvelCLI --firmware /tmp/fw.bin
+  quorvel-emulate --product 0x6221 --fail-page 10 -- QuorvelCLI -f /tmp/fw.bin
+  quorvel-emulate --display default -- QuorvelCLI --aux-product
+)";
+
+}  // namespace
+
+namespace {
+
+struct MakeFirmware {
+    std::string file;
+    int64_t chip = 0xA3;
+    size_t kib = 64;
+    std::string version = "ZK6121 Sample v2.00";
+};
+
+std::variant<Config, MakeFirmware, int> parse(const std::vector<std::string>& args) {
+    auto split = std::find(args.begin(), args.end(), std::string("--"));
+    QStringList options{"quorvel-emulate"};
+    for (auto it = args.begin(); it != split; ++it) options << QString::fromStdString(*it);
+
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({"h", "help"}, "help");
+    const QCommandLineOption vendor("vendor", "", "ID"), product("product", "", "ID"), chip("chip", "", "ID"),
+        versionText("version-text", "", "TEXT"), usb("usb", "", "SPEC"), noUsb("no-usb", ""),
+        display("display", "", "SPEC"), failRequest("fail-request", "", "N"), failStep("fail-step", "", "S"),
+        failPage("fail-page", "", "N"), unplugAfter("unplug-after", "", "MS"), plugAfter("plug-after", "", "MS"),
+        dataDir("data-dir", "", "DIR"), noReport("no-report", ""), makeFirmware("make-firmware", "", "FILE"),
+        fwChip("firmware-chip", "", "ID"), fwSize("firmware-size", "", "KIB"), fwVersion("firmware-version", "", "TEXT");
+    parser.addOptions({help, vendor, product, chip, versionText, usb, noUsb, display, failRequest, failStep,
+                       failPage, unplugAfter, plugAfter, dataDir, noReport, makeFirmware, fwChip, fwSize, fwVersion});
+    if (!parser.parse(options)) throw UsageError(parser.errorText().toStdString());
+    if (!parser.positionalArguments().isEmpty())
+        throw UsageError("unexpected '" + parser.positionalArguments().first().toStdString() +
+                         "' (put the program after --)");
+    if (parser.isSet(help)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    const auto text = [&parser](const QCommandLineOption& o) { return parser.value(o).toStdString(); };
+    const auto number = [&](const QCommandLineOption& o, const std::string& what) {
+        return parseNumber(text(o), what);
+    };
+
+    if (parser.isSet(makeFirmware)) {
+        MakeFirmware m;
+        m.file = text(makeFirmware);
+        if (parser.isSet(fwChip)) m.chip = number(fwChip, "chip identifier");
+        if (parser.isSet(fwSize)) m.kib = static_cast<size_t>(number(fwSize, "firmware size"));
+        if (parser.isSet(fwVersion)) m.version = text(fwVersion);
+        return m;
+    }
+
+    Config config;
+    if (split == args.end() || split + 1 == args.end())
+        throw UsageError("no program to run (quorvel-emulate [OPTIONS] -- PROGRAM [ARGS...])");
+    config.program.assign(split + 1, args.end());
+
+    const auto id16 = [](const std::string& value, const std::string& what) {
+        const int64_t v = parseNumber(value, what);
+        if (v < 0 || v > 0xFFFF) throw UsageError(what + " out of range: " + value);
+        return static_cast<uint16_t>(v);
+    };
+    if (!parser.isSet(noUsb) && !parser.isSet(usb)) {
+        UsbDeviceConfig device;
+        device.chip.productId = 0x6121;
+        device.chip.chipId = 0xA3;
+        device.chip.versionText = "ZK6121 Emulated v1.00";
+        if (parser.isSet(vendor)) device.chip.vendorId = id16(text(vendor), "vendor ID");
+        if (parser.isSet(product)) device.chip.productId = id16(text(product), "product ID");
+        if (parser.isSet(chip)) device.chip.chipId = number(chip, "chip identifier");
+        if (parser.isSet(versionText)) device.chip.versionText = text(versionText);
+        config.usb.push_back(device);
+    }
+    for (const QString& spec : parser.values(usb)) {
+        UsbDeviceConfig device;
+        device.chip.productId = 0x6121;
+        device.chip.chipId = 0xA3;
+        device.chip.versionText = "ZK6121 Emulated v1.00";
+        for (const auto& [key, value] : parseSpec(spec.toStdString())) {
+            if (key == "vendor") device.chip.vendorId = id16(value, "vendor ID");
+            else if (key == "product") device.chip.productId = id16(value, "product ID");
+            else if (key == "chip") device.chip.chipId = parseNumber(value, "chip identifier");
+            else if (key == "version") device.chip.versionText = value;
+            else throw UsageError("unknown --usb key '" + key + "'");
+        }
+        config.usb.push_back(device);
+    }
+    for (const QString& spec : parser.values(display)) {
+        DisplayConfig d;
+        if (spec != "default") {
+            for (const auto& [key, value] : parseSpec(spec.toStdString())) {
+                if (key == "type") d.type = value;
+                else if (key == "name") d.name = value.substr(0, 13);
+                else if (key == "version") d.version = value;
+                else if (key == "ddc") d.ddcLink = value != "no";
+                else throw UsageError("unknown --display key '" + key + "'");
+            }
+        }
+        config.displays.push_back(d);
+    }
+    for (const QString& v : parser.values(failRequest))
+        config.failures.push_back(parseFailure(Failure::At::Request, v.toStdString(), Fault::TransferError));
+    for (const QString& v : parser.values(failStep))
+        config.failures.push_back(parseFailure(Failure::At::Kind, v.toStdString(), Fault::TransferError));
+    for (const QString& v : parser.values(failPage))
+        config.failures.push_back(parseFailure(Failure::At::Page, v.toStdString(), Fault::WrongPageStatus));
+    if (parser.isSet(unplugAfter)) config.unplugAfterMs = static_cast<int>(number(unplugAfter, "delay"));
+    if (parser.isSet(plugAfter)) config.plugAfterMs = static_cast<int>(number(plugAfter, "delay"));
+    if ((config.unplugAfterMs || config.plugAfterMs || !config.failures.empty()) && config.usb.empty())
+        throw UsageError("failures and plugging need a USB chip");
+    if (config.plugAfterMs) config.usb.front().presentAtStart = false;
+    if (parser.isSet(dataDir)) config.dataDir = text(dataDir);
+    config.report = !parser.isSet(noReport);
+    return config;
+}
+
+}  // namespace
+
+namespace {
+
+// One emulated USB chip on the bus and what it takes to serve it.
+struct UsbSlot {
+    UsbDeviceConfig config;
+    std::shared_ptr<UsbChip> chip;
+    UsbDeviceSpec spec;
+    bool plugged = false;
+};
+
+class Emulator {
+public:
+    explicit Emulator(Config config) : config_(std::move(config)) {}
+
+    int run() {
+        makeTemporaryRoot();
+        const std::string data = config_.dataDir.value_or((root_ / "data").string());
+        if (!config_.dataDir) writeSampleLoaders(data);
+
+        usbBed_ = std::make_unique<UmockdevUsbBed>();
+        for (size_t i = 0; i < config_.usb.size(); ++i) addUsb(i);
+        applyFailures();
+        if (!config_.displays.empty()) {
+            displayBed_ = std::make_unique<AuxUmockdevDisplays>(usbBed_->testbed());
+            for (size_t i = 0; i < config_.displays.size(); ++i) addDisplay(i);
+        }
+
+        const pid_t child = spawn(data);
+        if (child < 0) return 127;
+        std::thread timers([this] { runTimers(); });
+        const int status = waitFor(child);
+        {
+            std::lock_guard lock(mutex_);
+            childEnded_ = true;
+        }
+        wake_.notify_all();
+        timers.join();
+
+        if (config_.report) report();
+        displayBed_.reset();
+        usbBed_.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+        return status;
+    }
+
+private:
+    void makeTemporaryRoot() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-emulate-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+        root_ = pattern;
+    }
+
+    void addUsb(size_t index) {
+        UsbSlot slot;
+        slot.config = config_.usb[index];
+        slot.chip = std::make_shared<UsbChip>(slot.config.chip);
+        slot.spec.bus = 1;
+        slot.spec.address = static_cast<uint8_t>(2 + index);
+        slot.spec.vendorId = slot.config.chip.vendorId;
+        slot.spec.productId = slot.config.chip.productId;
+        slot.spec.product = slot.config.chip.name;
+        usb_.push_back(slot);
+        if (slot.config.presentAtStart) plug(index);
+    }
+
+    void plug(size_t index) {
+        UsbSlot& slot = usb_[index];
+        auto chip = slot.chip;
+        if (!chip->plugged()) chip->replug();
+        const uint8_t bus = slot.spec.bus, address = slot.spec.address;
+        usbBed_->plug(slot.spec, [this, chip, bus, address](const ControlSetup& setup, std::span<uint8_t> data) {
+            const auto result = chip->handle(setup, data);
+            switch (result.outcome) {
+            case Outcome::Ok:
+                return static_cast<int32_t>((setup.bmRequestType & 0x80) ? result.transferred : data.size());
+            case Outcome::Stall: return -EPIPE;
+            case Outcome::TransferError: return -EPROTO;
+            case Outcome::Timeout: return kUrbNoReply;
+            case Outcome::NoDevice:
+                requestUnplug(bus, address);  // the chip left: take it off the bus too
+                return -ENODEV;
+            }
+            return -EPROTO;
+        });
+        slot.plugged = true;
+    }
+
+    // Unplugging from inside a request handler would wait for that handler;
+    // the timer thread does it.
+    void requestUnplug(uint8_t bus, uint8_t address) {
+        std::lock_guard lock(mutex_);
+        pendingUnplugs_.emplace_back(bus, address);
+        wake_.notify_all();
+    }
+
+    void unplug(size_t index) {
+        UsbSlot& slot = usb_[index];
+        if (!slot.plugged) return;
+        slot.chip->unplug();
+        usbBed_->unplug(slot.spec.bus, slot.spec.address);
+        slot.plugged = false;
+    }
+
+    void addDisplay(size_t index) {
+        const DisplayConfig& d = config_.displays[index];
+        AuxChip::Options options;
+        options.version = d.version;
+        auto chip = std::make_shared<AuxChip>(options);
+        auxChips_.push_back(chip);
+        EdidSpec edid;
+        edid.name = d.name;
+        edid.product = static_cast<uint16_t>(0x1000 + index);
+        edid.serial = static_cast<uint32_t>(1000 + index);
+        AuxEmulatedDisplay display;
+        display.type = d.type;
+        display.index = static_cast<unsigned>(index + 1);
+        display.connectorId = static_cast<uint32_t>(70 + index);
+        display.edid = buildEdid(edid);
+        display.bus = static_cast<uint32_t>(10 + index);
+        display.ddcLink = d.ddcLink;
+        display.chip = chip;
+        displayBed_->addDisplay(display);
+    }
+
+    void applyFailures() {
+        if (usb_.empty()) return;
+        UsbChip& chip = *usb_.front().chip;
+        for (const auto& f : config_.failures) {
+            switch (f.at) {
+            case Failure::At::Request: chip.failAtRequest(f.number, f.fault); break;
+            case Failure::At::Kind: chip.failAtKind(f.kind, f.fault, f.number - 1); break;
+            case Failure::At::Page: chip.failAtPage(f.number, f.fault); break;
+            }
+        }
+    }
+
+    pid_t spawn(const std::string& data) {
+        std::map<std::string, std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const char* eq = std::strchr(*e, '=');
+            if (eq) env[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+        }
+        const std::string preload = "libumockdev-preload.so.0";
+        env["LD_PRELOAD"] = env.count("LD_PRELOAD") ? preload + ":" + env["LD_PRELOAD"] : preload;
+        env["UMOCKDEV_DIR"] = usbBed_->rootDir();
+        env["QUORVEL_DATA_DIR"] = data;
+        // A sanitizer build of the program accepts the preload library first.
+        env["ASAN_OPTIONS"] = (env.count("ASAN_OPTIONS") ? env["ASAN_OPTIONS"] + ":" : "") + "verify_asan_link_order=0";
+        std::vector<std::string> strings;
+        for (const auto& [k, v] : env) strings.push_back(k + "=" + v);
+        std::vector<char*> envp, argv;
+        for (auto& s : strings) envp.push_back(s.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> program = config_.program;
+        for (auto& s : program) argv.push_back(s.data());
+        argv.push_back(nullptr);
+
+        pid_t pid = -1;
+        const int rc = ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data());
+        if (rc != 0) {
+            out("cannot start " + config_.program.front() + ": " + std::strerror(rc));
+            return -1;
+        }
+        started_ = std::chrono::steady_clock::now();
+        return pid;
+    }
+
+    static int waitFor(pid_t child) {
+        // The terminal's Ctrl-C reaches the child; we stay to report.
+        struct sigaction ignore {}, oldInt {}, oldTerm {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGINT, &ignore, &oldInt);
+        ::sigaction(SIGQUIT, &ignore, &oldTerm);
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+        ::sigaction(SIGINT, &oldInt, nullptr);
+        ::sigaction(SIGQUIT, &oldTerm, nullptr);
+        if (WIFEXITED(status)) return WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+        return 1;
+    }
+
+    void runTimers() {
+        using namespace std::chrono;
+        std::optional<steady_clock::time_point> unplugAt, plugAt;
+        if (config_.unplugAfterMs) unplugAt = started_ + milliseconds(*config_.unplugAfterMs);
+        if (config_.plugAfterMs) plugAt = started_ + milliseconds(*config_.plugAfterMs);
+        std::unique_lock lock(mutex_);
+        while (!childEnded_) {
+            while (!pendingUnplugs_.empty()) {
+                const auto [bus, address] = pendingUnplugs_.front();
+                pendingUnplugs_.erase(pendingUnplugs_.begin());
+                lock.unlock();
+                for (size_t i = 0; i < usb_.size(); ++i)
+                    if (usb_[i].spec.bus == bus && usb_[i].spec.address == address) unplug(i);
+                lock.lock();
+            }
+            const auto now = steady_clock::now();
+            if (plugAt && now >= *plugAt) {
+                plugAt.reset();
+                lock.unlock();
+                plug(0);
+                lock.lock();
+                continue;
+            }
+            if (unplugAt && now >= *unplugAt) {
+                unplugAt.reset();
+                lock.unlock();
+                out("unplugging the chip");
+                unplug(0);
+                lock.lock();
+                continue;
+            }
+            std::optional<steady_clock::time_point> next;
+            for (const auto& t : {plugAt, unplugAt})
+                if (t && (!next || *t < *next)) next = t;
+            if (next) wake_.wait_until(lock, *next);
+            else wake_.wait(lock);
+        }
+    }
+
+    // The firmware file the program read last, as it stored it.
+    std::optional<std::string> lastFirmwareFile() const {
+        const std::string program = std::filesystem::path(config_.program.front()).filename().string();
+        QtPreferences prefs(program);
+        auto stored = prefs.string("userSelectedPath");
+        if (!stored) return std::nullopt;
+        const QUrl url = FileAccess::fileURL(*stored);
+        if (!url.isLocalFile()) return std::nullopt;
+        return url.toLocalFile().toStdString();
+    }
+
+    static std::string flashVerdict(const std::vector<uint8_t>& flash, const std::string& file) {
+        const auto bytes = FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + file));
+        if (!bytes) return "the firmware file " + file + " cannot be read";
+        if (bytes->size() > flash.size())
+            return "flash differs from " + file + ": the file is larger than the flash";
+        for (size_t i = 0; i < bytes->size(); ++i)
+            if (flash[i] != (*bytes)[i]) {
+                char where[32];
+                std::snprintf(where, sizeof where, "0x%zX", i);
+                return "flash differs from " + file + " (first at " + where + ")";
+            }
+        return "flash equals " + file + " (" + std::to_string(bytes->size()) + " bytes)";
+    }
+
+    void report() {
+        const auto file = lastFirmwareFile();
+        for (size_t i = 0; i < usb_.size(); ++i) {
+            const UsbSlot& slot = usb_[i];
+            char head[128];
+            std::snprintf(head, sizeof head, "USB chip %zu (%04x:%04x, chip 0x%02llX)", i + 1,
+                          slot.spec.vendorId, slot.spec.productId,
+                          static_cast<unsigned long long>(slot.config.chip.chipId));
+            std::map<std::string, size_t> kinds;
+            for (const auto& r : slot.chip->transcript()) ++kinds[toString(r.kind)];
+            std::string counts;
+            for (const auto& [kind, n] : kinds) counts += (counts.empty() ? "" : ", ") + kind + " " + std::to_string(n);
+            out(std::string(head) + ": " + std::to_string(slot.chip->requestCount()) + " requests" +
+                (counts.empty() ? "" : " (" + counts + ")"));
+            out("  final state: " + std::string(toString(slot.chip->state())) + ", " +
+                std::to_string(slot.chip->pagesWritten()) + " pages written" +
+                (slot.chip->plugged() ? "" : ", unplugged"));
+            const auto violations = slot.chip->violations();
+            for (const auto& v : violations) out("  protocol violation: " + v);
+            if (slot.chip->pagesWritten() > 0 || slot.chip->state() == ChipState::Erased)
+                out("  " + (file ? flashVerdict(slot.chip->flash(), *file) : "no firmware file was read"));
+        }
+        for (size_t i = 0; i < auxChips_.size(); ++i) {
+            const auto& chip = auxChips_[i];
+            std::map<std::string, size_t> kinds;
+            for (const auto& e : chip->transcript()) ++kinds[toString(e.kind)];
+            std::string counts;
+            for (const auto& [kind, n] : kinds) counts += (counts.empty() ? "" : ", ") + kind + " " + std::to_string(n);
+            out("display chip " + std::to_string(i + 1) + " (" + config_.displays[i].type + "): " +
+                std::to_string(chip->packetCount()) + " packets" + (counts.empty() ? "" : " (" + counts + ")"));
+            for (const auto& v : chip->violations()) out("  protocol violation: " + v);
+            if (chip->flashBytesWritten() > 0)
+                out("  " + (file ? flashVerdict(chip->flash(), *file) : "no firmware file was read"));
+        }
+    }
+
+    Config config_;
+    std::filesystem::path root_;
+    std::unique_ptr<UmockdevUsbBed> usbBed_;
+    std::unique_ptr<AuxUmockdevDisplays> displayBed_;
+    std::vector<UsbSlot> usb_;
+    std::vector<std::shared_ptr<AuxChip>> auxChips_;
+    std::chrono::steady_clock::time_point started_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool childEnded_ = false;
+    std::vector<std::pair<uint8_t, uint8_t>> pendingUnplugs_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        auto parsed = parse(std::vector<std::string>(argv + 1, argv + argc));
+        if (const int* status = std::get_if<int>(&parsed)) return *status;
+        if (const auto* make = std::get_if<MakeFirmware>(&parsed)) {
+            writeBytes(make->file, sampleFirmware(make->chip, make->kib, make->version));
+            out("wrote " + make->file + " (" + std::to_string(make->kib) + " KiB, chip 0x" +
+                [&] { char b[8]; std::snprintf(b, sizeof b, "%02llX", static_cast<unsigned long long>(make->chip)); return std::string(b); }() +
+                ", version \"" + make->version + "\")");
+            return 0;
+        }
+        return Emulator(std::get<Config>(std::move(parsed))).run();
+    } catch (const UsageError& e) {
+        out(e.what());
+        out("see quorvel-emulate --help");
+        return kUsageError;
+    } catch (const std::exception& e) {
+        out(std::string("error: ") + e.what());
+        return 1;
+    }
+}
