@@ -525,13 +525,14 @@ private:
         if (config_.plugAfterMs) plugAt = started_ + milliseconds(*config_.plugAfterMs);
         std::unique_lock lock(mutex_);
         while (!childEnded_) {
-            while (!pendingUnplugs_.empty()) {
+            if (!pendingUnplugs_.empty()) {
                 const auto [bus, address] = pendingUnplugs_.front();
                 pendingUnplugs_.erase(pendingUnplugs_.begin());
                 lock.unlock();
                 for (size_t i = 0; i < usb_.size(); ++i)
                     if (usb_[i].spec.bus == bus && usb_[i].spec.address == address) unplug(i);
                 lock.lock();
+                continue;  // the child may have ended meanwhile
             }
             const auto now = steady_clock::now();
             if (plugAt && now >= *plugAt) {

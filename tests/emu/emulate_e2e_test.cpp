@@ -1,0 +1,127 @@
+// End to end: the real QuorvelCLI, through the real libusb, against chips
+// that quorvel-emulate presents through umockdev.
+#include <gtest/gtest.h>
+
+#include "emu/SampleFiles.h"
+#include "support/Process.h"
+#include "support/TestSupport.h"
+
+using namespace quorvel;
+using namespace quorvel::test;
+
+namespace {
+
+class Emulated : public testing::Test {
+protected:
+    TempDir dir;
+
+    // quorvel-emulate OPTIONS -- QuorvelCLI ARGS, with preferences of its own.
+    ProcessResult run(std::vector<std::string> options, const std::vector<std::string>& cli,
+                      std::chrono::seconds limit = std::chrono::seconds(90)) {
+        std::vector<std::string> argv = {QUORVEL_EMULATE_PATH};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back("--");
+        argv.push_back(QUORVEL_CLI_PATH);
+        argv.insert(argv.end(), cli.begin(), cli.end());
+        auto result = runProcess(argv, {{"XDG_CONFIG_HOME", (dir / "config").string()}}, limit);
+        EXPECT_FALSE(result.timedOut) << result.out << result.err;
+        return result;
+    }
+
+    std::string firmware(int64_t chip, size_t kib = 64, const std::string& name = "fw file.bin") {
+        const auto path = dir / name;
+        emu::writeBytes(path, emu::sampleFirmware(chip, kib, "ZK6121 Sample v2.00"));
+        return path.string();
+    }
+};
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST_F(Emulated, ProductReadsTheVersion) {
+    const auto r = run({"--version-text", "ZK6121 Emulated v1.00"}, {"--product"});
+    EXPECT_TRUE(contains(r.out, "--------\nFirmware Version of Product: \nZK6121 Emulated v1.00\n------")) << r.out;
+    EXPECT_TRUE(contains(r.err, "1 requests (GetVersion 1)")) << r.err;
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Emulated, NoChipMeansNoDevice) {
+    const auto r = run({"--no-usb"}, {"-p"});
+    EXPECT_TRUE(contains(r.out, "No device is connected!\nPlease connect the device first.\n")) << r.out;
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(Emulated, FullUpgradeWritesTheFileIntoFlash) {
+    const std::string path = firmware(0xA3, 128);
+    const auto r = run({}, {"--firmware", path});
+    EXPECT_TRUE(contains(r.out, "Programming...\n20%...\n40%...\n60%...\n80%...\n100%...\n\nUpgrade Completed!\n"))
+        << r.out;
+    EXPECT_TRUE(contains(r.err, "flash equals " + path + " (131072 bytes)")) << r.err;
+    EXPECT_TRUE(contains(r.err, "FlashWrite 16384")) << r.err;  // 8-byte packets for 0x6121
+    EXPECT_FALSE(contains(r.err, "protocol violation")) << r.err;
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Emulated, RefusedFileLeavesTheChipAlone) {
+    const auto r = run({"--product", "0x6221"}, {"-f", firmware(0xA1)});
+    EXPECT_TRUE(contains(r.out, "ERROR：Opened firmware file cannot be used for selected device!\n")) << r.out;
+    EXPECT_FALSE(contains(r.err, "Reset")) << r.err;
+    EXPECT_TRUE(contains(r.err, "final state: idle")) << r.err;
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(Emulated, FailuresMidWriteEndTheUpgrade) {
+    struct Case { std::string fault; std::string state; };
+    for (const Case& c : {Case{"flashwrite@300:stall", "programmed"}, Case{"flashwrite@300:unplug", "unplugged"}}) {
+        const auto r = run({"--product", "0x6221", "--fail-step", c.fault}, {"-f", firmware(0xA3)});
+        EXPECT_TRUE(contains(r.out, "USB Upgrade Error: FlashWrite\nUpgrade process FAILED.\n"
+                                    "Please replug the device and try again!\n")) << c.fault << r.out;
+        EXPECT_FALSE(contains(r.out, "Upgrade Completed!")) << c.fault;
+        EXPECT_TRUE(contains(r.err, "FlashWrite 300")) << c.fault << r.err;  // nothing after the failure
+        EXPECT_TRUE(contains(r.err, c.state)) << c.fault << r.err;
+        EXPECT_EQ(r.status, 1) << c.fault;
+    }
+}
+
+TEST_F(Emulated, PageStatusFailureIsShown) {
+    const auto r = run({"--product", "0x6221", "--fail-page", "7"}, {"-f", firmware(0xA3)});
+    EXPECT_TRUE(contains(r.out, "ERROR: Update process FAILED!\nUSB Upgrade Error: FlashWrite\n")) << r.out;
+    EXPECT_TRUE(contains(r.err, "8 pages written")) << r.err;
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(Emulated, SilentChipFailsWithinTheTimeOut) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = run({"--product", "0x6221", "--fail-step", "flasherase:timeout"}, {"-f", firmware(0xA3)});
+    EXPECT_TRUE(contains(r.out, "USB Upgrade Error: FlashErease\nUpgrade process FAILED.\n")) << r.out;
+    EXPECT_EQ(r.status, 1);
+    // The transfer time-out ends the request; the program never hangs.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+}
+
+TEST_F(Emulated, UsageErrorsAndHelp) {
+    auto r = runProcess({QUORVEL_EMULATE_PATH, "--fail-step", "bogus", "--", "true"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.err, "unknown request kind 'bogus'")) << r.err;
+    r = runProcess({QUORVEL_EMULATE_PATH, "--chip", "0xA3"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.err, "no program to run")) << r.err;
+    r = runProcess({QUORVEL_EMULATE_PATH, "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.out, "Usage: quorvel-emulate [OPTIONS] -- PROGRAM [ARGS...]"));
+    // The child's own status comes back.
+    r = runProcess({QUORVEL_EMULATE_PATH, "--no-report", "--", "sh", "-c", "exit 7"});
+    EXPECT_EQ(r.status, 7);
+}
+
+TEST_F(Emulated, SampleFirmwarePassesTheChecks) {
+    const auto path = (dir / "sample.bin").string();
+    auto r = runProcess({QUORVEL_EMULATE_PATH, "--make-firmware", path, "--firmware-chip", "0xA8",
+                         "--firmware-size", "128"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(std::filesystem::file_size(path), 131072u);
+    r = runProcess({QUORVEL_EMULATE_PATH, "--make-firmware", path, "--firmware-chip", "2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "no chip with identifier 2")) << r.err;
+}
+
+}  // namespace
