@@ -1,0 +1,123 @@
+// The controller of the single window: the USB tab and the AUX tab, the
+// shared device list behind both combo boxes, the progress timer, and the
+// get-status, browse and update flows of both tabs.
+//
+// Widgets are touched only on the interface thread: device notifications
+// and the upgrade worker hand their results over through a UiQueue. An
+// upgrade runs on a worker thread so that the window keeps painting; its
+// alerts reach the user through the process's alert sink in the flow's order.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QMainWindow>
+#include <QString>
+#include <QTimer>
+
+#include "model/FileAccess.h"
+#include "model/SourceModel.h"
+#include "usb/NotificationCenter.h"
+#include "usb/USBAccess.h"
+
+class QAction;
+class QComboBox;
+class QPlainTextEdit;
+
+namespace Ui {
+class ViewController;
+}
+
+namespace quorvel {
+
+class ConfirmationSheet;
+class FileChooser;
+class UiQueue;
+
+class ViewController : public QMainWindow {
+    Q_OBJECT
+
+public:
+    struct Seams {
+        std::shared_ptr<ConfirmationSheet> sheet;       // WindowModalSheet when empty
+        std::shared_ptr<FileChooser> fileChooser;       // DialogFileChooser when empty
+    };
+
+    explicit ViewController(Seams seams = {}, QWidget* parent = nullptr);
+    ~ViewController() override;
+
+    std::shared_ptr<USBAccess> connectedDevice;
+    std::vector<std::shared_ptr<USBAccess>> devices;
+    // Every connected device's record, newest first.
+    std::vector<USBDevice> deviceInfoSec;
+    FileAccess connectedFile;
+    SourceModel sourceModels;
+    QTimer timer;
+
+    // The combo boxes' data source: "ZK" and the product ID in lower-case
+    // hex, or "No device is connected" outside the list.
+    int numberOfItems() const;
+    QString comboBoxObjectValue(int index) const;
+
+    // Observers of the monitors' notifications; any thread.
+    void USBConnected(const Notification& notification);
+    void USBDisconnected(const Notification& notification);
+
+    // The timer's tick.
+    void Progress();
+
+    // Actions of the two tabs.
+    void getStatus() { PresentGetStatus(); }
+    void browseFWfile() { PresentBrowseFWfile(); }
+    void updateProductFirmware() { PresentUSBUpdateProductFirmware(); }
+    void AUXGetStatus() { PresentAUXGetStatus(); }
+    void AUXUpdateProductFirmware() { PresentAUXUpdateProductFirmware(); }
+    void AUXbrowseFWfile() { PresentBrowseFWfile(); }
+
+    void PresentGetStatus();
+    void PresentBrowseFWfile();
+    void PresentUSBUpdateProductFirmware();
+    void PresentAUXGetStatus();
+    void PresentAUXUpdateProductFirmware();
+
+    QAction* advancedModeAction() const;
+    bool isUpgrading() const { return upgrading_; }
+    // Runs the event loop until a running upgrade has finished and been reported.
+    void waitForUpgrade();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void viewDidLoad();
+    void applyConnected(const USBDevice& device);
+    void applyDisconnected(uint64_t id);
+    void firmwareFileChosen(const std::optional<QString>& path);
+    void usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chipID, const std::string& ispPath);
+    void auxConfirmed(const std::string& ispPath);
+    // Runs `job` on the worker thread, then `finish(succeeded)` on the
+    // interface thread; the flow buttons are disabled meanwhile.
+    void runUpgrade(std::function<void()> job, std::function<void(bool succeeded)> finish);
+    void setFlowsEnabled(bool enabled);
+
+    void reloadComboBoxes();
+    void selectFirstItem();
+    void setUSBProgressShown(bool shown);
+    void setAUXProgressShown(bool shown);
+    static void appendLog(QPlainTextEdit* log, const std::string& text);
+    static void alert(const std::string& title, const std::string& text);
+
+    std::unique_ptr<Ui::ViewController> ui_;
+    Seams seams_;
+    std::shared_ptr<UiQueue> queue_;
+    std::vector<NotificationCenter::Token> observers_;
+    std::thread worker_;
+    bool upgrading_ = false;
+};
+
+}  // namespace quorvel

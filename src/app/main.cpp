@@ -1,0 +1,41 @@
+// Quorvel: the desktop window that reads and upgrades the firmware of
+// converter chips on USB and behind external displays.
+#include <memory>
+
+#include <QApplication>
+
+#include "app/AppDelegate.h"
+#include "app/Interaction.h"
+#include "app/ViewController.h"
+#include "usb/HotplugSource.h"
+
+using namespace quorvel;
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorvel"));
+    QApplication::setApplicationVersion(QStringLiteral("1.3.1"));
+    QApplication::setDesktopFileName(QStringLiteral("io.github.quorvel.Quorvel"));
+    QApplication::setQuitOnLastWindowClosed(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
+
+    auto alerts = std::make_shared<QtAlertSink>(std::make_shared<MessageBoxAlertPresenter>());
+    auto previousSink = setAlertSink(alerts);
+
+    int status = 0;
+    {
+        // The window subscribes to the watchers' news before they start, so
+        // that devices already attached are announced to it.
+        ViewController window;
+        AppDelegate delegate;
+        delegate.connectAdvancedModeItem(window.advancedModeAction());
+        window.show();
+        delegate.applicationDidFinishLaunching();
+        status = QApplication::exec();
+        delegate.applicationWillTerminate();
+    }
+    alerts->close();
+    setAlertSink(previousSink);
+    // The watchers are gone; now USB can be released.
+    shutdownDefaultHotplugSource();
+    return status;
+}
