@@ -5,6 +5,8 @@
 
 #include "model/Preferences.h"
 #include "model/Settings.h"
+#include "display/AUXDisplayManager.h"
+#include "display/AuxPacket.h"
 #include "usb/USBDeviceMonitor.h"
 
 namespace quorvel {
@@ -99,6 +101,8 @@ void Console::helpCommand() {
     say("  version   Version of Quorvel.");
     say("  product   Retrieve the firmware version of connected product.");
     say("  firmware  Upgrade the firmware of the product with provided firmware.");
+    say("  aux-product   Retrieve the firmware version of the product behind an external display.");
+    say("  aux-firmware  Upgrade the firmware of the product behind an external display.");
 }
 
 bool Console::GetStatus() {
@@ -122,6 +126,56 @@ bool Console::GetStatus() {
     return version != "Please replug the device again.";
 }
 
+std::optional<Console::ImportedFirmware> Console::importFirmware(const std::string& firmwareFile) {
+    std::error_code ec;
+    if (!std::filesystem::exists(firmwareFile, ec)) {
+        say("Incorrect firmware file path imported!");
+        return std::nullopt;
+    }
+    if (firmwareFile.find(".bin") == std::string::npos) {
+        say("Incorrect firmware file imported!");
+        return std::nullopt;
+    }
+    say("firmware file was imported!");
+
+    // Stored absolute, so that the stored URL text names the file from any
+    // working folder (a relative path would read as a host name).
+    const std::string url = "file://" + std::filesystem::absolute(firmwareFile, ec).string();
+    Preferences& prefs = preferences();
+    prefs.setString("userSelectedPath", url);
+    const auto firstRead = FileAccess::GetBinaryFile(FileAccess::fileURL(url));
+    if (!firstRead) {
+        say("No firmware file found.");
+        return std::nullopt;
+    }
+    say("Firmware Version of File：");
+    say(connectedFile.GetFwVersion(SourceModel::BackData(*firstRead)));
+
+    const auto stored = prefs.string("userSelectedPath");
+    if (!stored) {
+        selectedPath.clear();
+        say("Opened firmware file has been removed!");
+        return std::nullopt;
+    }
+    selectedPath = *stored;
+
+    auto firmware = FileAccess::GetBinaryFile(FileAccess::fileURL(selectedPath));
+    if (!firmware || firmware->size() == 1) {
+        say("ERROR：Firmware file cannot be read!");
+        return std::nullopt;
+    }
+    const std::string signature = connectedFile.GetChipSignature();
+    if (signature == "FwFileNotCorrect") {
+        say("ERROR：Incorrect firmware file imported!");
+        return std::nullopt;
+    }
+    if (signature == "NoFirmwareFile") {
+        say("ERROR：The firmware file cannot be accessed!");
+        return std::nullopt;
+    }
+    return ImportedFirmware{std::move(*firmware), signature};
+}
+
 bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
     const auto list = devices();
     if (list.empty()) {
@@ -139,52 +193,10 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
         return false;
     }
 
-    std::error_code ec;
-    if (!std::filesystem::exists(firmwareFile, ec)) {
-        say("Incorrect firmware file path imported!");
-        return false;
-    }
-    if (firmwareFile.find(".bin") == std::string::npos) {
-        say("Incorrect firmware file imported!");
-        return false;
-    }
-    say("firmware file was imported!");
-
-    // Stored absolute, so that the stored URL text names the file from any
-    // working folder (a relative path would read as a host name).
-    const std::string url = "file://" + std::filesystem::absolute(firmwareFile, ec).string();
-    Preferences& prefs = preferences();
-    prefs.setString("userSelectedPath", url);
-    const auto firstRead = FileAccess::GetBinaryFile(FileAccess::fileURL(url));
-    if (!firstRead) {
-        say("No firmware file found.");
-        return false;
-    }
-    say("Firmware Version of File：");
-    say(connectedFile.GetFwVersion(SourceModel::BackData(*firstRead)));
-
-    const auto stored = prefs.string("userSelectedPath");
-    if (!stored) {
-        selectedPath.clear();
-        say("Opened firmware file has been removed!");
-        return false;
-    }
-    selectedPath = *stored;
-
-    const auto firmware = FileAccess::GetBinaryFile(FileAccess::fileURL(selectedPath));
-    if (!firmware || firmware->size() == 1) {
-        say("ERROR：Firmware file cannot be read!");
-        return false;
-    }
-    const std::string signature = connectedFile.GetChipSignature();
-    if (signature == "FwFileNotCorrect") {
-        say("ERROR：Incorrect firmware file imported!");
-        return false;
-    }
-    if (signature == "NoFirmwareFile") {
-        say("ERROR：The firmware file cannot be accessed!");
-        return false;
-    }
+    const auto imported = importFirmware(firmwareFile);
+    if (!imported) return false;
+    const std::vector<uint8_t>& firmware = imported->bytes;
+    const std::string& signature = imported->signature;
     if (!connectedDevice->ConsistencyOfDeviceAndFile(chipID, signature)) {
         say("ERROR：Opened firmware file cannot be used for selected device!");
         return false;
@@ -203,7 +215,79 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
 
     say("Firmware Upgrade Start...");
     try {
-        connectedDevice->USBFirmware(*loader, *firmware, chipID);
+        connectedDevice->USBFirmware(*loader, firmware, chipID);
+    } catch (const std::exception&) {
+        say("Upgrade process FAILED.\nPlease replug the device and try again!");
+        return false;
+    }
+    say("\nUpgrade Completed!");
+    say("\nPlease unplug and replug the device for checking the firmware version.");
+    return true;
+}
+
+}  // namespace quorvel
+
+namespace quorvel {
+
+bool Console::externalScreenAnswers() {
+    auto& manager = AUXDisplayManager::shared();
+    manager.configureDisplays();
+    const std::string version = manager.readVersionIntel();
+    if (serviceMatchDisplayIDIntel != 1) {
+        say("No External Screen connected!\nPlease connect the screen first.");
+        return false;
+    }
+    AUXdeviceVersion = version;
+    return true;
+}
+
+bool Console::AUXGetStatus() {
+    if (!externalScreenAnswers()) return false;
+    say("Firmware Version of Product: ");
+    say(AUXdeviceVersion);
+    return true;
+}
+
+bool Console::AUXUpdateProductFirmware(const std::string& firmwareFile) {
+    if (!externalScreenAnswers()) return false;
+    const auto imported = importFirmware(firmwareFile);
+    if (!imported) return false;
+
+    const std::string loaderURL = connectedFile.AUXGetISPFilePath();
+    const std::string loaderSignature = connectedFile.GetISPSignature();
+    if (loaderSignature != "eISP") {
+        say(loaderSignature);
+        return false;
+    }
+    const auto loader = FileAccess::GetBinaryFile(FileAccess::fileURL(loaderURL));
+    if (!loader) {
+        say("The ISP file cannot be accessed!");
+        return false;
+    }
+
+    say("Firmware Upgrade Start...");
+    // Each milestone is printed once per phase, the first time progress
+    // reaches or passes it, however large the steps.
+    int64_t nextMilestone = 20;
+    AuxProgressObserver observer;
+    observer.phaseStarted = [&nextMilestone](AuxPhase phase) {
+        say(phase == AuxPhase::ram ? "Initializing..." : "Programming...");
+        nextMilestone = 20;
+    };
+    observer.progressed = [&nextMilestone](AuxPhase, int64_t percent) {
+        while (nextMilestone <= 80 && percent >= nextMilestone) {
+            say(std::to_string(nextMilestone) + "%...");
+            nextMilestone += 20;
+        }
+        if (percent >= 100 && nextMilestone <= 100) {
+            say("100%...");
+            nextMilestone = 120;
+        }
+    };
+    try {
+        AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(*loader, imported->bytes,
+                                                           aux::stepCount(loader->size()),
+                                                           aux::stepCount(imported->bytes.size()), observer);
     } catch (const std::exception&) {
         say("Upgrade process FAILED.\nPlease replug the device and try again!");
         return false;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,15 +49,24 @@ public:
     // The message and a line feed, on standard output or standard error.
     static void writeMessage(const std::string& message, OutputType to);
     void helpCommand();
-    // Both return false when the command failed.
+    // All four return false when the command failed.
     bool GetStatus();
     bool USBUpdateProductFirmware(const std::string& firmwareFile);
+    // The chip behind an external display, read and upgraded over its DDC bus.
+    bool AUXGetStatus();
+    bool AUXUpdateProductFirmware(const std::string& firmwareFile);
 
     // The vendor/product pairs watched, in the order the monitors start.
     static std::vector<USBMonitorData> watchedDevices();
 
 private:
-    void serveMainQueue();
+    struct ImportedFirmware {
+        std::vector<uint8_t> bytes;
+        std::string signature;
+    };
+    // The firmware file's checks shared by both roads, each refusal printed.
+    std::optional<ImportedFirmware> importFirmware(const std::string& firmwareFile);
+    bool externalScreenAnswers();
 
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<USBAccess>> devices_;

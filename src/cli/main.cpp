@@ -59,6 +59,12 @@ int run() {
     } else if ((option == "--firmware" || option == "-f") && arguments.size() == 3) {
         waitForDevices();
         status = consoleIO.USBUpdateProductFirmware(arguments[2]) ? 0 : 1;
+    } else if (option == "--aux-product") {
+        status = consoleIO.AUXGetStatus() ? 0 : 1;
+    } else if (option == "--aux-firmware" && arguments.size() == 3) {
+        status = consoleIO.AUXUpdateProductFirmware(arguments[2]) ? 0 : 1;
+    } else if (option == "--aux-firmware") {
+        Console::writeMessage("Usage： QuorvelCLI --aux-firmware <firmware bin file>", OutputType::standard);
     } else if (option == "--firmware" || option == "-f") {
         Console::writeMessage("Usage： QuorvelCLI --firmware <firmware bin file>", OutputType::standard);
     } else if (option == "--help" || option == "-h") {

@@ -47,7 +47,12 @@ INSTANTIATE_TEST_SUITE_P(
                     EntryCase{{"-f", "a.bin", "b.bin"}, "firmware-usage"},
                     // No chip on the test machine's real USB bus.
                     EntryCase{{"--product"}, "no-device", 1},
-                    EntryCase{{"-F", "/nonexistent/fw.bin"}, "no-device", 1}),
+                    EntryCase{{"-F", "/nonexistent/fw.bin"}, "no-device", 1},
+                    EntryCase{{"--aux-firmware"}, "aux-firmware-usage"},
+                    EntryCase{{"--AUX-firmware", "a.bin", "b.bin"}, "aux-firmware-usage"},
+                    // Nor a screen with a chip behind it.
+                    EntryCase{{"--aux-product"}, "no-screen", 1},
+                    EntryCase{{"--aux-firmware", "/nonexistent/fw.bin"}, "no-screen", 1}),
     [](const testing::TestParamInfo<EntryCase>& info) {
         std::string name = std::to_string(info.index) + "_" + info.param.transcript;
         for (char& c : name)

@@ -59,6 +59,7 @@ protected:
         auto chip = std::make_shared<emu::UsbChip>(options);
         source->add({nextId++, options.vendorId, productId, options.name,
                      std::make_shared<emu::EmulatedControlTransport>(chip)});
+        source->waitIdle();  // present before the monitors start
         return chip;
     }
 
@@ -197,6 +198,7 @@ TEST_F(ConsoleFlow, ShortVersionReplyAsksForAReplug) {
     auto chip = std::make_shared<emu::UsbChip>(options);
     source->add({nextId++, options.vendorId, options.productId, options.name,
                  std::make_shared<emu::EmulatedControlTransport>(chip)});
+    source->waitIdle();
     EXPECT_EQ(status(), std::make_pair(std::string("Please replug the device again.\n"
                                                    "Firmware Version of Product: \n"
                                                    "Please replug the device again.\n"),
@@ -219,6 +221,100 @@ TEST_F(ConsoleFlow, RemovalBeforeTheCommandEmptiesTheList) {
     EXPECT_EQ(console.devices().size(), 1u);
     console.waitForMonitors(std::chrono::seconds(1));
     EXPECT_TRUE(console.devices().empty());
+}
+
+}  // namespace
+
+#include "display/AUXDisplayManager.h"
+#include "display/DisplayPlatform.h"
+#include "display/Edid.h"
+#include "emu/AuxChip.h"
+#include "emu/AuxEmulatedPlatform.h"
+
+namespace {
+
+// The display road from the command line, against an emulated display
+// whose DDC bus carries a chip.
+class AuxConsoleFlow : public testing::Test {
+protected:
+    TempDir dir;
+    ScopedPreferences prefs;
+    ScopedEnv data{"QUORVEL_DATA_DIR", (dir / "data").string()};
+    std::shared_ptr<Sleeper> previousSleeper = setSleeper(std::make_shared<NoSleep>());
+    emu::AuxEmulatedHost host;
+    std::shared_ptr<emu::AuxChip> chip = std::make_shared<emu::AuxChip>();
+    DisplayPlatform previousPlatform;
+
+    AuxConsoleFlow() {
+        writeFile(dir / "data" / "ISP_AUX" / "ISP_AUX.bin", loaderImage("UsbFlA v01.0"));
+        emu::AuxEmulatedDisplay display;
+        EdidSpec edid;
+        edid.name = "Test Screen";
+        display.edid = buildEdid(edid);
+        display.bus = 3;
+        display.chip = chip;
+        host.addDisplay(display);
+    }
+    ~AuxConsoleFlow() override {
+        setDisplayPlatform(previousPlatform);
+        AUXDisplayManager::shared().clearDisplays();
+        setSleeper(previousSleeper);
+    }
+    void connect() { previousPlatform = setDisplayPlatform(host.platform()); }
+
+    std::string firmware(size_t size) {
+        const auto path = dir / "aux fw.bin";
+        writeFile(path, firmwareImage(size, "VRE2", "ZK6121 Demo v2.00"));
+        return path.string();
+    }
+    template <typename Command>
+    std::pair<std::string, bool> run(Command command) {
+        Console console;
+        testing::internal::CaptureStdout();
+        const bool ok = command(console);
+        return {testing::internal::GetCapturedStdout(), ok};
+    }
+};
+
+TEST_F(AuxConsoleFlow, NoScreenAnswers) {
+    previousPlatform = setDisplayPlatform(emu::AuxEmulatedHost().platform());
+    const std::pair<std::string, bool> none{"No External Screen connected!\nPlease connect the screen first.\n", false};
+    EXPECT_EQ(run([](Console& c) { return c.AUXGetStatus(); }), none);
+    EXPECT_EQ(run([&](Console& c) { return c.AUXUpdateProductFirmware(firmware(65536)); }), none);
+}
+
+TEST_F(AuxConsoleFlow, ProductPrintsTheChipVersion) {
+    connect();
+    EXPECT_EQ(run([](Console& c) { return c.AUXGetStatus(); }),
+              std::make_pair(std::string("Firmware Version of Product: \nZK6121 V1.00.0\n"), true));
+}
+
+TEST_F(AuxConsoleFlow, UpgradeWritesTheFileWithItsMilestones) {
+    connect();
+    const std::string path = firmware(65536);
+    EXPECT_EQ(run([&](Console& c) { return c.AUXUpdateProductFirmware(path); }),
+              std::make_pair(kStart + kProgress + kDone, true));
+    auto flash = chip->flash();
+    flash.resize(65536);
+    EXPECT_EQ(flash, *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)));
+    EXPECT_TRUE(chip->violations().empty());
+}
+
+TEST_F(AuxConsoleFlow, RefusalsAndFailures) {
+    connect();
+    EXPECT_EQ(run([&](Console& c) { return c.AUXUpdateProductFirmware(firmware(70000)); }),
+              std::make_pair(kStart + "ERROR：Incorrect firmware file imported!\n", false));
+
+    chip->failAt(emu::AuxPacketKind::flashWrite, 40);
+    const auto [out, ok] = run([&](Console& c) { return c.AUXUpdateProductFirmware(firmware(65536)); });
+    EXPECT_FALSE(ok);
+    const std::string tail = "Programming...\nUpgrade process FAILED.\nPlease replug the device and try again!\n";
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+
+    std::filesystem::remove(dir / "data" / "ISP_AUX" / "ISP_AUX.bin");
+    EXPECT_EQ(run([&](Console& c) { return c.AUXUpdateProductFirmware(firmware(65536)); }),
+              std::make_pair(kStart + "The ISP file cannot be accessed!\n", false));
 }
 
 }  // namespace
