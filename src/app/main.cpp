@@ -1,5 +1,6 @@
 // Quorvel: the desktop window that reads and upgrades the firmware of
 // converter chips on USB and behind external displays.
+#include <cstdlib>
 #include <memory>
 
 #include <QApplication>
@@ -30,6 +31,15 @@ int main(int argc, char** argv) {
         delegate.connectAdvancedModeItem(window.advancedModeAction());
         window.show();
         delegate.applicationDidFinishLaunching();
+        // For the start-up benchmark: end once the window has been painted.
+        if (const char* probe = std::getenv("QUORVEL_STARTUP_PROBE"); probe && *probe)
+            QMetaObject::invokeMethod(
+                &app,
+                [&window] {
+                    window.repaint();
+                    QApplication::quit();
+                },
+                Qt::QueuedConnection);
         status = QApplication::exec();
         delegate.applicationWillTerminate();
     }
