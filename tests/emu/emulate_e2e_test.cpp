@@ -98,6 +98,23 @@ TEST_F(Emulated, SilentChipFailsWithinTheTimeOut) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
 }
 
+TEST_F(Emulated, DisplayChipReadAndUpgraded) {
+    auto r = run({"--no-usb", "--display", "name=Office,version=ZK6221 V2.0"}, {"--aux-product"});
+    EXPECT_TRUE(contains(r.out, "Firmware Version of Product: \nZK6221 V2.0\n")) << r.out;
+    EXPECT_EQ(r.status, 0);
+
+    r = run({"--no-usb", "--display", "default"}, {"--aux-firmware", firmware(0xA3)});
+    EXPECT_TRUE(contains(r.out, "Firmware Upgrade Start...\nInitializing...\n20%...")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\nUpgrade Completed!\n")) << r.out;
+    EXPECT_TRUE(contains(r.err, "flash equals " + (dir / "fw file.bin").string() + " (65536 bytes)")) << r.err;
+    EXPECT_FALSE(contains(r.err, "protocol violation")) << r.err;
+    EXPECT_EQ(r.status, 0);
+
+    r = run({"--no-usb", "--display", "ddc=no,type=Virtual"}, {"--aux-product"});
+    EXPECT_TRUE(contains(r.out, "No External Screen connected!\nPlease connect the screen first.\n")) << r.out;
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST_F(Emulated, UsageErrorsAndHelp) {
     auto r = runProcess({QUORVEL_EMULATE_PATH, "--fail-step", "bogus", "--", "true"});
     EXPECT_EQ(r.status, 2);
