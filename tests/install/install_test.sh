@@ -111,25 +111,31 @@ else
 fi
 
 # ---------------------------------------------------------------------------
-# HOOK for the lead: the installed programs against an emulated chip.
-# Runs once quorvel-emulate is built and installed; skipped until then.
-# Still to add here: a --firmware run of the installed QuorvelCLI with the
-# child's QUORVEL_DATA_DIR left unset (quorvel-emulate points it at its own
-# synthetic loaders), a synthetic loader copied into
-# "$prefix/share/quorvel/ISP_USB" (and removed afterwards), and checks that
-# ISPFilePath in "$XDG_CONFIG_HOME/Quorvel/QuorvelCLI.conf" names that file and
-# that the emulator reports flash equal to the firmware file. --product alone
-# never opens the data folder.
+# The installed programs against an emulated chip. The program keeps its own
+# data folder (QUORVEL_DATA_DIR unset), so the upgrade only succeeds when the
+# installed QuorvelCLI finds the loader in <prefix>/share/quorvel.
 emulate="$prefix/bin/quorvel-emulate"
 if [ -x "$emulate" ]; then
-    if out=$(cd / && timeout 120 "$emulate" -- "$prefix/bin/QuorvelCLI" --product 2>&1); then
+    if out=$(cd / && env -u QUORVEL_DATA_DIR XDG_CONFIG_HOME="$work/config" timeout 120 \
+                 "$emulate" -- "$prefix/bin/QuorvelCLI" --product 2>&1); then
         grep -qF "Firmware Version of Product" <<<"$out" ||
             fail "installed QuorvelCLI --product under quorvel-emulate read no version: $out"
     else
         fail "installed quorvel-emulate -- QuorvelCLI --product failed (status $?): $out"
     fi
+    loaders="$work/loaders"
+    "$emulate" --make-loaders "$loaders" 2>/dev/null || fail "quorvel-emulate --make-loaders"
+    "$emulate" --make-firmware "$work/fw.bin" 2>/dev/null || fail "quorvel-emulate --make-firmware"
+    cp "$loaders/ISP_USB/ISP_USB_VB.bin" "$prefix/share/quorvel/ISP_USB/"
+    out=$(cd / && env -u QUORVEL_DATA_DIR XDG_CONFIG_HOME="$work/config" timeout 120 \
+              "$emulate" --own-data-dir --product 0x6221 -- "$prefix/bin/QuorvelCLI" --firmware "$work/fw.bin" 2>&1) ||
+        fail "installed QuorvelCLI --firmware under quorvel-emulate failed: $out"
+    grep -qF "flash equals $work/fw.bin" <<<"$out" || fail "the installed upgrade did not write the file: $out"
+    grep -qxF "ISPFilePath=$prefix/share/quorvel/ISP_USB/ISP_USB_VB.bin" "$work/config/Quorvel/QuorvelCLI.conf" ||
+        fail "the installed QuorvelCLI did not take its loader from its data folder: $(cat "$work/config/Quorvel/QuorvelCLI.conf")"
+    rm -f "$prefix/share/quorvel/ISP_USB/ISP_USB_VB.bin"
 else
-    echo "SKIP (hook): quorvel-emulate is not built yet"
+    fail "quorvel-emulate was not installed"
 fi
 # --- end of HOOK -----------------------------------------------------------
 

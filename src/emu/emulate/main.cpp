@@ -107,6 +107,7 @@ struct Config {
     std::optional<int> unplugAfterMs;
     std::optional<int> plugAfterMs;
     std::optional<std::string> dataDir;
+    bool ownDataDir = false;  // leave QUORVEL_DATA_DIR to the program
     bool report = true;
     std::vector<std::string> program;
 };
@@ -206,6 +207,10 @@ Plugging:
 
 Other:
   --data-dir DIR        use the loaders in DIR instead of synthetic ones
+  --own-data-dir        leave QUORVEL_DATA_DIR alone: the program uses its own
+                        data folder (for trying an installation)
+  --make-loaders DIR    write synthetic loader images into the folders under
+                        DIR where the programs look for them, and exit
   --no-report           no report when PROGRAM ends
   --make-firmware FILE  write a valid sample firmware file and exit:
       --firmware-chip ID      chip whose signature it carries (default 0xA3)
@@ -224,6 +229,10 @@ Examples:
 
 namespace {
 
+struct MakeLoaders {
+    std::string dir;
+};
+
 struct MakeFirmware {
     std::string file;
     int64_t chip = 0xA3;
@@ -231,7 +240,7 @@ struct MakeFirmware {
     std::string version = "ZK6121 Sample v2.00";
 };
 
-std::variant<Config, MakeFirmware, int> parse(const std::vector<std::string>& args) {
+std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std::string>& args) {
     auto split = std::find(args.begin(), args.end(), std::string("--"));
     QStringList options{"quorvel-emulate"};
     for (auto it = args.begin(); it != split; ++it) options << QString::fromStdString(*it);
@@ -243,10 +252,11 @@ std::variant<Config, MakeFirmware, int> parse(const std::vector<std::string>& ar
         versionText("version-text", "", "TEXT"), usb("usb", "", "SPEC"), noUsb("no-usb", ""),
         display("display", "", "SPEC"), failRequest("fail-request", "", "N"), failStep("fail-step", "", "S"),
         failPage("fail-page", "", "N"), unplugAfter("unplug-after", "", "MS"), plugAfter("plug-after", "", "MS"),
-        dataDir("data-dir", "", "DIR"), noReport("no-report", ""), makeFirmware("make-firmware", "", "FILE"),
+        dataDir("data-dir", "", "DIR"), ownDataDir("own-data-dir", ""), makeLoaders("make-loaders", "", "DIR"),
+        noReport("no-report", ""), makeFirmware("make-firmware", "", "FILE"),
         fwChip("firmware-chip", "", "ID"), fwSize("firmware-size", "", "KIB"), fwVersion("firmware-version", "", "TEXT");
     parser.addOptions({help, vendor, product, chip, versionText, usb, noUsb, display, failRequest, failStep,
-                       failPage, unplugAfter, plugAfter, dataDir, noReport, makeFirmware, fwChip, fwSize, fwVersion});
+                       failPage, unplugAfter, plugAfter, dataDir, ownDataDir, makeLoaders, noReport, makeFirmware, fwChip, fwSize, fwVersion});
     if (!parser.parse(options)) throw UsageError(parser.errorText().toStdString());
     if (!parser.positionalArguments().isEmpty())
         throw UsageError("unexpected '" + parser.positionalArguments().first().toStdString() +
@@ -260,6 +270,7 @@ std::variant<Config, MakeFirmware, int> parse(const std::vector<std::string>& ar
         return parseNumber(text(o), what);
     };
 
+    if (parser.isSet(makeLoaders)) return MakeLoaders{text(makeLoaders)};
     if (parser.isSet(makeFirmware)) {
         MakeFirmware m;
         m.file = text(makeFirmware);
@@ -329,6 +340,8 @@ std::variant<Config, MakeFirmware, int> parse(const std::vector<std::string>& ar
         throw UsageError("failures and plugging need a USB chip");
     if (config.plugAfterMs) config.usb.front().presentAtStart = false;
     if (parser.isSet(dataDir)) config.dataDir = text(dataDir);
+    config.ownDataDir = parser.isSet(ownDataDir);
+    if (config.dataDir && config.ownDataDir) throw UsageError("--data-dir and --own-data-dir exclude each other");
     config.report = !parser.isSet(noReport);
     return config;
 }
@@ -352,7 +365,7 @@ public:
     int run() {
         makeTemporaryRoot();
         const std::string data = config_.dataDir.value_or((root_ / "data").string());
-        if (!config_.dataDir) writeSampleLoaders(data);
+        if (!config_.dataDir && !config_.ownDataDir) writeSampleLoaders(data);
 
         usbBed_ = std::make_unique<UmockdevUsbBed>();
         for (size_t i = 0; i < config_.usb.size(); ++i) addUsb(i);
@@ -481,7 +494,7 @@ private:
         const std::string preload = "libumockdev-preload.so.0";
         env["LD_PRELOAD"] = env.count("LD_PRELOAD") ? preload + ":" + env["LD_PRELOAD"] : preload;
         env["UMOCKDEV_DIR"] = usbBed_->rootDir();
-        env["QUORVEL_DATA_DIR"] = data;
+        if (!config_.ownDataDir) env["QUORVEL_DATA_DIR"] = data;
         // A sanitizer build of the program accepts the preload library first.
         env["ASAN_OPTIONS"] = (env.count("ASAN_OPTIONS") ? env["ASAN_OPTIONS"] + ":" : "") + "verify_asan_link_order=0";
         std::vector<std::string> strings;
@@ -638,6 +651,11 @@ int main(int argc, char** argv) {
     try {
         auto parsed = parse(std::vector<std::string>(argv + 1, argv + argc));
         if (const int* status = std::get_if<int>(&parsed)) return *status;
+        if (const auto* make = std::get_if<MakeLoaders>(&parsed)) {
+            writeSampleLoaders(make->dir);
+            out("wrote synthetic loaders under " + make->dir + " (for trying the programs only)");
+            return 0;
+        }
         if (const auto* make = std::get_if<MakeFirmware>(&parsed)) {
             writeBytes(make->file, sampleFirmware(make->chip, make->kib, make->version));
             out("wrote " + make->file + " (" + std::to_string(make->kib) + " KiB, chip 0x" +
