@@ -18,9 +18,16 @@
 
 namespace quorvel::test {
 
+// fontconfig keeps its configuration caches, and libdbus (on X11) its
+// connection data, for the life of the process.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:libdbus-1.so\n"; }
+
 QApplication& application() {
     static QApplication* app = [] {
         if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+#ifdef QUORVEL_TEST_TMPDIR
+        if (!std::getenv("TMPDIR")) setenv("TMPDIR", QUORVEL_TEST_TMPDIR, 1);
+#endif
         static int argc = 1;
         static char name[] = "app_tests";
         static char* argv[] = {name, nullptr};
