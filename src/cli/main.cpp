@@ -36,7 +36,7 @@ int run() {
     print("Quorvel(CLI)");
     print(std::string(50, '-'));
 
-    softwareVersion = "1.3.1";
+    softwareVersion = QUORVEL_VERSION;
 
     Console consoleIO;
 
