@@ -13,6 +13,19 @@ namespace quorvel {
 
 namespace {
 void say(const std::string& message) { Console::writeMessage(message, OutputType::standard); }
+
+// Runs an upgrade and prints its outcome; any failure is the upgrade's.
+bool upgradeReported(const std::function<void()>& upgrade) {
+    try {
+        upgrade();
+    } catch (const std::exception&) {
+        say("Upgrade process FAILED.\nPlease replug the device and try again!");
+        return false;
+    }
+    say("\nUpgrade Completed!");
+    say("\nPlease unplug and replug the device for checking the firmware version.");
+    return true;
+}
 }  // namespace
 
 Console::Console() = default;
@@ -214,20 +227,8 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
     maxPktSize = (product == 0x6221 || product == 0x6210 || product == 0x6211) ? 64 : 8;
 
     say("Firmware Upgrade Start...");
-    try {
-        connectedDevice->USBFirmware(*loader, firmware, chipID);
-    } catch (const std::exception&) {
-        say("Upgrade process FAILED.\nPlease replug the device and try again!");
-        return false;
-    }
-    say("\nUpgrade Completed!");
-    say("\nPlease unplug and replug the device for checking the firmware version.");
-    return true;
+    return upgradeReported([&] { connectedDevice->USBFirmware(*loader, firmware, chipID); });
 }
-
-}  // namespace quorvel
-
-namespace quorvel {
 
 bool Console::externalScreenAnswers() {
     auto& manager = AUXDisplayManager::shared();
@@ -284,17 +285,10 @@ bool Console::AUXUpdateProductFirmware(const std::string& firmwareFile) {
             nextMilestone = 120;
         }
     };
-    try {
-        AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(*loader, imported->bytes,
-                                                           aux::stepCount(loader->size()),
+    return upgradeReported([&] {
+        AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(*loader, imported->bytes, aux::stepCount(loader->size()),
                                                            aux::stepCount(imported->bytes.size()), observer);
-    } catch (const std::exception&) {
-        say("Upgrade process FAILED.\nPlease replug the device and try again!");
-        return false;
-    }
-    say("\nUpgrade Completed!");
-    say("\nPlease unplug and replug the device for checking the firmware version.");
-    return true;
+    });
 }
 
 }  // namespace quorvel
