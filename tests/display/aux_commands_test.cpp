@@ -165,6 +165,57 @@ TEST_F(AuxCommands, GetVersionIntelAsksEightTimesKeepsFiveAndFindsTheModelText) 
     }
 }
 
+// Answers the n-th version read with the n-th of its 16-byte replies.
+class ScriptedReplies : public emu::I2CTarget {
+public:
+    explicit ScriptedReplies(std::vector<Bytes> replies) : replies_(std::move(replies)) {}
+    emu::I2CStatus write(std::span<const uint8_t>) override { return emu::I2CStatus::ok; }
+    emu::I2CStatus read(std::span<uint8_t> out) override {
+        const Bytes& reply = replies_.at(reads++);
+        std::copy_n(reply.begin(), out.size(), out.begin());
+        return emu::I2CStatus::ok;
+    }
+    size_t reads = 0;
+
+private:
+    std::vector<Bytes> replies_;
+};
+
+TEST_F(AuxCommands, GetVersionIntelKeepsAllSixteenBytesOfPassesOneToFiveOnly) {
+    const auto reply = [](std::string text) {
+        text.resize(16, '\0');
+        return test::bytesOf(text);
+    };
+    const Bytes filler = reply(std::string(16, 'b'));
+    const Bytes late = reply("ZK9999 late");
+    struct Case {
+        const char* name;
+        Bytes fifth;
+        std::string expected;
+        int64_t match;
+    };
+    for (const Case& c : {
+             // The text starts at byte 0 of the first reply and ends in the fifth.
+             Case{"NUL in pass 5", reply("eeeeeee"), "ZK1234 v1.0 aaaa" + std::string(48, 'b') + "eeeeeee", 1},
+             // A NUL only in passes 6 to 8 is never seen.
+             Case{"NUL only after pass 5", reply(std::string(16, 'e')), "", 0},
+         }) {
+        SCOPED_TRACE(c.name);
+        auto replies = std::make_shared<ScriptedReplies>(
+            std::vector<Bytes>{reply("ZK1234 v1.0 aaaa"), filler, filler, filler, c.fifth, late, late, late});
+        emu::AuxEmulatedHost host;
+        const Bytes edid = buildEdid({.serial = 1});
+        host.addDisplay({.type = "DP", .edid = edid, .bus = 3});
+        host.addBus(3, {{0x50, std::make_shared<emu::AuxEdidEeprom>(edid)}, {0x37, replies}});
+        auto ddc = IntelDDC::create(1, std::nullopt, host.platform());
+        ASSERT_TRUE(ddc);
+        serviceMatchDisplayIDIntel = 1 - c.match;
+        EXPECT_EQ(ddc->GetVersionIntel(), c.expected);
+        EXPECT_EQ(serviceMatchDisplayIDIntel, c.match);
+        EXPECT_EQ(replies->reads, 8u);
+    }
+}
+
 TEST_F(AuxCommands, GetVersionIntelPausesBeforeEachReadAndStopsAtTheFirstFailedPass) {
     OneDisplay display;
     auto ddc = display.ddc();

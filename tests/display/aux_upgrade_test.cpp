@@ -82,6 +82,10 @@ TEST_F(AuxUpgrade, TheCommandsComeInTheirOrderWithTheirWaits) {
     auto runCode = std::find(order.begin(), order.end(), K::runCode);
     ASSERT_NE(runCode, order.end());
     EXPECT_TRUE(std::equal(tail.begin(), tail.end(), runCode - 1));
+    std::vector<uint16_t> registers;  // cleared in this order
+    for (const auto& e : packetsOf(*display.chip, K::write))
+        registers.push_back(static_cast<uint16_t>(e.bytes[6] << 8 | e.bytes[7]));
+    EXPECT_EQ(registers, (std::vector<uint16_t>{0x80AD, 0x80C0, 0x80C9, 0x80D1, 0x80D9, 0x80E1, 0x80E9}));
     EXPECT_EQ(sleeper->waits(), (Waits{seconds(5), seconds(5), seconds(2), seconds(5), seconds(5)}));
 
     OneDisplay other;
