@@ -84,10 +84,38 @@ TEST(AuxTab, UpdateRefusals) {
              g.addDisplay();
          },
          {"ERROR|No firmware file opened!"}},
+        {"no file and no chip: the file is checked first",
+         [](AppFixture& g) { g.plug(1, {.productId = 0x6121}); },
+         {"ERROR|No firmware file opened!"}},
         {"no chip answers: silent", [](AppFixture& g) {
              g.plug(1, {.productId = 0x6121});
              g.browse(g.writeTemp("fw.bin", test::virrenFirmware("ZK6121 V2.00.1")));
          }, {}},
+        {"no chip and the file removed from the preferences: the chip is asked first",
+         [](AppFixture& g) {
+             g.plug(1, {.productId = 0x6121});
+             g.browse(g.writeTemp("fw.bin", test::virrenFirmware("ZK6121 V2.00.1")));
+             g.prefs->remove("userSelectedPath");
+         },
+         {}},
+        {"file removed from the preferences",
+         [&](AppFixture& g) {
+             ready(g);
+             g.prefs->remove("userSelectedPath");
+         },
+         {"ERROR|Opened firmware file has been removed!"}},
+        {"file gone since browsing",
+         [&](AppFixture& g) {
+             ready(g);
+             std::filesystem::remove(g.files.path() / "fw.bin");
+         },
+         {"ERROR|The firmware file cannot be accessed!"}},
+        {"loader missing",
+         [&](AppFixture& g) {
+             ready(g);
+             std::filesystem::remove(g.data.path() / "ISP_AUX/ISP_AUX.bin");
+         },
+         {"ERROR|The ISP file cannot be accessed!"}},
         {"file of a wrong size",
          [](AppFixture& g) {
              g.plug(1, {.productId = 0x6121});
