@@ -311,6 +311,18 @@ TEST_P(UsbFullUpgrade, FlashEndsEqualToTheFile) {
         EXPECT_EQ(t[pauses[i]].time - t[pauses[i] - 1].time, durations[i]);
     }
 
+    // Between the two resets: the seven registers cleared, in this order.
+    std::vector<Bytes> prepared;
+    size_t resets = 0;
+    for (const auto& r : t) {
+        resets += r.kind == K::Reset;
+        if (resets == 1 && r.kind == K::Write) prepared.push_back(r.out);
+    }
+    std::vector<Bytes> cleared;
+    for (uint16_t reg : {0x80AD, 0x80C0, 0x80C9, 0x80D1, 0x80D9, 0x80E1, 0x80E9})
+        cleared.push_back({0x07, 0x07, static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg), 0, 0, 0});
+    EXPECT_EQ(prepared, cleared);
+
     // Flash addresses above 64 KiB travel in the low byte of wValue.
     std::vector<ControlSetup> packets;
     for (const auto& r : t)
