@@ -97,6 +97,10 @@ TEST_F(ConsoleFlow, NoDevice) {
 
 TEST_F(ConsoleFlow, RefusedFilesStopWithTheirMessage) {
     auto chip = plug(0xA3);
+    const auto one = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
+        writeFile(dir / name, bytes);
+        return (dir / name).string();
+    };
     const std::string hex = (dir / "fw.hex").string();
     writeFile(hex, firmwareImage(65536, "VRE2", "ZK6121 Demo v2.00"));
     struct Case { std::string path; std::string output; };
@@ -107,6 +111,13 @@ TEST_F(ConsoleFlow, RefusedFilesStopWithTheirMessage) {
         {firmware("other chip.bin", 65536, "VRE1"),
          kStart + "ERROR：Opened firmware file cannot be used for selected device!\n"},
         {(dir / "folder.bin").string(), "firmware file was imported!\nNo firmware file found.\n"},
+        // A file without a version text is named so, and the checks go on.
+        {one("no version.bin", firmwareImage(65536, "VRE1", "")),
+         "firmware file was imported!\nFirmware Version of File：\nNoFwVersion\n"
+         "ERROR：Opened firmware file cannot be used for selected device!\n"},
+        {one("one byte.bin", {0x5A}),
+         "firmware file was imported!\nFirmware Version of File：\nNoFwVersion\n"
+         "ERROR：Firmware file cannot be read!\n"},
     };
     std::filesystem::create_directory(dir / "folder.bin");
     for (const auto& c : cases) EXPECT_EQ(upgrade(c.path), std::make_pair(c.output, false)) << c.path;
