@@ -177,7 +177,8 @@ std::optional<Console::ImportedFirmware> Console::importFirmware(const std::stri
         say("ERROR：Firmware file cannot be read!");
         return std::nullopt;
     }
-    const std::string signature = connectedFile.GetChipSignature();
+    // The signature of the bytes that will be written, not of a later read.
+    const std::string signature = connectedFile.ChipSignatureOf(*firmware);
     if (signature == "FwFileNotCorrect") {
         say("ERROR：Incorrect firmware file imported!");
         return std::nullopt;
@@ -215,10 +216,11 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
         return false;
     }
 
-    // Without its loader the upgrade cannot run; stop before touching the chip.
+    // Without a sound loader the chip would be erased and left without
+    // firmware: stop before touching it.
     const auto loader = FileAccess::GetBinaryFile(
         FileAccess::fileURL(connectedFile.USBGetCLIISPFilePath(chipID)));
-    if (!loader || loader->size() == 1) {
+    if (!loader || connectedFile.ISPSignatureOf(*loader) != "eISP") {
         say("ERROR：ISP file cannot be read!");
         return false;
     }
@@ -236,6 +238,11 @@ bool Console::externalScreenAnswers() {
     const std::string version = manager.readVersionIntel();
     if (serviceMatchDisplayIDIntel != 1) {
         say("No External Screen connected!\nPlease connect the screen first.");
+        return false;
+    }
+    // One screen answered, but the last one asked did not.
+    if (version.empty() || version == "Please replug the device again.") {
+        say("Please replug the device again.");
         return false;
     }
     AUXdeviceVersion = version;

@@ -51,7 +51,7 @@ const QRegularExpression& compiled(const std::string& pattern) {
 
 std::string cutAtNul(const std::string& text) { return text.substr(0, text.find('\0')); }
 
-std::string decodeSignature(const std::vector<uint8_t>& bytes, size_t offset, size_t length) {
+std::string decodeSignature(std::span<const uint8_t> bytes, size_t offset, size_t length) {
     const auto* p = reinterpret_cast<const char*>(bytes.data() + offset);
     return QString::fromUtf8(p, static_cast<qsizetype>(length)).toStdString();
 }
@@ -172,22 +172,30 @@ std::string FileAccess::GetChipSignature() const {
     const auto stored = preferences().string("userSelectedPath");
     const auto bytes = GetBinaryFile(fileURL(stored.value_or("")));
     if (!bytes) return "NoFirmwareFile";
-    const size_t kib = bytes->size() / 1024;
+    return ChipSignatureOf(*bytes);
+}
+
+std::string FileAccess::ChipSignatureOf(std::span<const uint8_t> image) const {
+    const size_t kib = image.size() / 1024;
     if (kib != 64 && kib != 128) return "FwFileNotCorrect";
     const auto start = static_cast<size_t>(kib == 64 ? SIGNATURE_START : EXTEND_SIGNATURE_START);
     const auto length = static_cast<size_t>(SIGNATURE_LENGTH);
     bool erased = true;
-    for (size_t i = 0; i < length; ++i) erased = erased && (*bytes)[start + i] == 0xFF;
+    for (size_t i = 0; i < length; ++i) erased = erased && image[start + i] == 0xFF;
     if (erased) return "Talmore";
-    return decodeSignature(*bytes, start, length);
+    return decodeSignature(image, start, length);
 }
 
 std::string FileAccess::GetISPSignature() const {
     const auto stored = preferences().string("ISPFilePath");
     const auto bytes = stored ? GetBinaryFile(fileURL("file://" + *stored)) : std::nullopt;
     if (!bytes) return "The ISP file cannot be accessed!";
-    if (bytes->size() != 4096) return "The ISP file is Not Correct.";
-    return decodeSignature(*bytes, 4088, static_cast<size_t>(SIGNATURE_LENGTH));
+    return ISPSignatureOf(*bytes);
+}
+
+std::string FileAccess::ISPSignatureOf(std::span<const uint8_t> image) const {
+    if (image.size() != 4096) return "The ISP file is Not Correct.";
+    return decodeSignature(image, 4088, static_cast<size_t>(SIGNATURE_LENGTH));
 }
 
 std::string FileAccess::loaderFileName(int64_t chipID) const {
@@ -210,6 +218,7 @@ std::string FileAccess::USBGetISPFilePath(int64_t chipID) {
     if (chipID == USBModels.constant.CHIP_TALMORE || chipID == USBModels.constant.CHIP_TALMORE_2) {
         const std::string resource = name.substr(0, name.size() - 4) + "\n";
         std::fwrite(resource.data(), 1, resource.size(), stdout);
+        std::fflush(stdout);
     }
     return storeLoaderPath((std::filesystem::path(dataFolder()) / "ISP_USB" / name).string());
 }

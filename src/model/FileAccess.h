@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ public:
     static std::optional<std::vector<uint8_t>> GetBinaryFile(const QUrl& filepath);
     std::string GetChipSignature() const;
     std::string GetISPSignature() const;
+    // The same answers for an image already read, so that the bytes that are
+    // checked are the bytes that are written.
+    std::string ChipSignatureOf(std::span<const uint8_t> image) const;
+    std::string ISPSignatureOf(std::span<const uint8_t> image) const;
     std::string USBGetISPFilePath(int64_t chipID);
     std::string USBGetCLIISPFilePath(int64_t chipID);
     std::string AUXGetISPFilePath();

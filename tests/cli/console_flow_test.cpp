@@ -1,6 +1,8 @@
 // The command-line device flows against emulated chips announced by the
 // real device monitors: every check's message in order, the result that
 // becomes the exit status, and what the chip received.
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "cli/Console.h"
@@ -127,13 +129,24 @@ TEST_F(ConsoleFlow, RefusedFilesStopWithTheirMessage) {
             << emu::toString(r.kind);
 }
 
-TEST_F(ConsoleFlow, UnreadableLoaderStopsBeforeTheChipIsTouched) {
-    auto chip = plug(0xA3);
-    std::filesystem::remove(dir / "data" / "ISP_USB" / "ISP_USB_VB.bin");
-    EXPECT_EQ(upgrade(firmware("fw.bin", 65536, "VRE2")),
-              std::make_pair(kStart + "ERROR：ISP file cannot be read!\n", false));
-    EXPECT_EQ(chip->state(), emu::ChipState::Idle);
-    EXPECT_TRUE(chip->resets().empty());
+TEST_F(ConsoleFlow, UnsoundLoaderStopsBeforeTheChipIsTouched) {
+    const auto loaderPath = dir / "data" / "ISP_USB" / "ISP_USB_VB.bin";
+    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+        {"missing", [&] { std::filesystem::remove(loaderPath); }},
+        {"truncated", [&] { writeFile(loaderPath, loaderImage("UsbFlV v01.2", "eISP", 4095)); }},
+        {"empty", [&] { writeFile(loaderPath, {}); }},
+        {"unsigned", [&] { writeFile(loaderPath, loaderImage("UsbFlV v01.2", "xISP")); }},
+    };
+    for (const auto& [name, spoil] : cases) {
+        auto chip = plug(0xA3);
+        spoil();
+        EXPECT_EQ(upgrade(firmware("fw.bin", 65536, "VRE2")),
+                  std::make_pair(kStart + "ERROR：ISP file cannot be read!\n", false)) << name;
+        EXPECT_EQ(chip->state(), emu::ChipState::Idle) << name;
+        EXPECT_TRUE(chip->resets().empty()) << name;
+        source->remove(nextId - 1);
+        source->waitIdle();
+    }
 }
 
 TEST_F(ConsoleFlow, UpgradeSucceedsAndFlashEqualsTheFile) {
@@ -309,6 +322,26 @@ TEST_F(AuxConsoleFlow, UpgradeWritesTheFileWithItsMilestones) {
     flash.resize(65536);
     EXPECT_EQ(flash, *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)));
     EXPECT_TRUE(chip->violations().empty());
+}
+
+TEST_F(AuxConsoleFlow, ALaterScreenThatDoesNotAnswerStopsTheCommand) {
+    auto silent = std::make_shared<emu::AuxChip>();
+    silent->failAt(emu::AuxPacketKind::getVersion, 1);
+    silent->failAt(emu::AuxPacketKind::getVersion, 9);
+    emu::AuxEmulatedDisplay second;
+    EdidSpec edid;
+    edid.name = "Second";
+    edid.serial = 2;
+    second.index = 2;
+    second.edid = buildEdid(edid);
+    second.bus = 4;
+    second.chip = silent;
+    host.addDisplay(second);
+    connect();
+    const std::pair<std::string, bool> replug{"Please replug the device again.\n", false};
+    EXPECT_EQ(run([](Console& c) { return c.AUXGetStatus(); }), replug);
+    EXPECT_EQ(run([&](Console& c) { return c.AUXUpdateProductFirmware(firmware(65536)); }), replug);
+    EXPECT_TRUE(chip->flash() == emu::AuxChip().flash());  // nothing written
 }
 
 TEST_F(AuxConsoleFlow, RefusalsAndFailures) {
