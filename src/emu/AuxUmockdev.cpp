@@ -36,6 +36,9 @@ struct AuxUmockdevDisplays::Adapter {
     UMockdevIoctlBase* handler = nullptr;
     std::map<uint8_t, std::shared_ptr<I2CTarget>> targets;
     unsigned long functionality = 0;
+    // Held by every handler on umockdev's thread, so that tearing down
+    // waits for the last one (umockdev's own hand-over is invisible to TSan).
+    std::mutex mutex;
 
     I2CTarget* target(unsigned address) const {
         auto it = targets.find(static_cast<uint8_t>(address));
@@ -48,6 +51,7 @@ struct AuxUmockdevDisplays::Adapter {
 
     static gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         auto* a = static_cast<Adapter*>(self);
+        std::lock_guard lock(a->mutex);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         switch (umockdev_ioctl_client_get_request(client)) {
             case I2C_FUNCS: {
@@ -132,6 +136,7 @@ struct AuxUmockdevDisplays::Adapter {
 
     static gboolean onRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         auto* a = static_cast<Adapter*>(self);
+        std::lock_guard lock(a->mutex);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         const unsigned slave = slaveOf(client);
         I2CTarget* t = slave ? a->target(slave - 1) : nullptr;
@@ -148,6 +153,7 @@ struct AuxUmockdevDisplays::Adapter {
 
     static gboolean onWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         auto* a = static_cast<Adapter*>(self);
+        std::lock_guard lock(a->mutex);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         const unsigned slave = slaveOf(client);
         I2CTarget* t = slave ? a->target(slave - 1) : nullptr;
@@ -172,6 +178,8 @@ AuxUmockdevDisplays::AuxUmockdevDisplays(UMockdevTestbed* testbed) : testbed_(te
 AuxUmockdevDisplays::~AuxUmockdevDisplays() {
     for (auto& [bus, adapter] : adapters_) {
         umockdev_testbed_detach_ioctl(testbed_, adapter->devNode.c_str(), nullptr);
+        g_signal_handlers_disconnect_by_data(adapter->handler, adapter.get());
+        std::lock_guard lock(adapter->mutex);  // the last handler has returned
         g_object_unref(adapter->handler);
     }
     adapters_.clear();
