@@ -22,7 +22,7 @@ public:
     int64_t EXTEND_SIGNATURE_START = 131032;
 
     // Every non-overlapping match, in order. A pattern that does not compile
-    // has no matches. `.` stops at CR, LF, VT and FF, as on the original host.
+    // has no matches. `.` stops at CR, LF, VT and FF, as in ICU's engine.
     static std::vector<std::string> Matches(const std::string& regex, const std::string& text);
 
     std::string GetFwVersion(const std::string& FileContent) const;
