@@ -326,6 +326,30 @@ void ViewController::firmwareFileChosen(const std::optional<QString>& path) {
     appendLog(ui_->AUXScrollView, "\nFirmware file was imported!");
 }
 
+// The firmware file checks both tabs make, in their order; the chip signature
+// when they pass, nothing (after any alert) when they do not.
+std::optional<std::string> ViewController::checkedFirmwareSignature() {
+    if (selectedPath.empty()) {
+        alert("ERROR", "Opened firmware file has been removed!");
+        return std::nullopt;
+    }
+    if (firmwareVersion == "NoFwVersion") {
+        alert("ERROR", "Incorrect firmware file imported!");
+        return std::nullopt;
+    }
+    if (deviceVersion == kReplug) return std::nullopt;
+    std::string signature = connectedFile.GetChipSignature();
+    if (signature == "FwFileNotCorrect") {
+        alert("ERROR", "Incorrect firmware file imported!");
+        return std::nullopt;
+    }
+    if (signature == "NoFirmwareFile") {
+        alert("ERROR", "The firmware file cannot be accessed!");
+        return std::nullopt;
+    }
+    return signature;
+}
+
 void ViewController::PresentUSBUpdateProductFirmware() {
     if (upgrading_) return;
     Preferences& prefs = preferences();
@@ -351,25 +375,9 @@ void ViewController::PresentUSBUpdateProductFirmware() {
         alert("ERROR", "Incorrect chip ID.");
         return;
     }
-    if (selectedPath.empty()) {
-        alert("ERROR", "Opened firmware file has been removed!");
-        return;
-    }
-    if (firmwareVersion == "NoFwVersion") {
-        alert("ERROR", "Incorrect firmware file imported!");
-        return;
-    }
-    if (deviceVersion == kReplug) return;
-
-    const std::string signature = connectedFile.GetChipSignature();
-    if (signature == "FwFileNotCorrect") {
-        alert("ERROR", "Incorrect firmware file imported!");
-        return;
-    }
-    if (signature == "NoFirmwareFile") {
-        alert("ERROR", "The firmware file cannot be accessed!");
-        return;
-    }
+    const auto checked = checkedFirmwareSignature();
+    if (!checked) return;
+    const std::string& signature = *checked;
     const std::string ispPath = connectedFile.USBGetISPFilePath(chipID);
     const std::string ispSignature = connectedFile.GetISPSignature();
     if (ispSignature != "eISP") {
@@ -543,24 +551,9 @@ void ViewController::PresentAUXUpdateProductFirmware() {
     }
     AUXdeviceVersion = manager.readVersionIntel();
     if (AUXdeviceVersion == kReplug || AUXdeviceVersion.empty()) return;
-    if (selectedPath.empty()) {
-        alert("ERROR", "Opened firmware file has been removed!");
-        return;
-    }
-    if (firmwareVersion == "NoFwVersion") {
-        alert("ERROR", "Incorrect firmware file imported!");
-        return;
-    }
-    if (deviceVersion == kReplug) return;
-    const std::string signature = connectedFile.GetChipSignature();
-    if (signature == "FwFileNotCorrect") {
-        alert("ERROR", "Incorrect firmware file imported!");
-        return;
-    }
-    if (signature == "NoFirmwareFile") {
-        alert("ERROR", "The firmware file cannot be accessed!");
-        return;
-    }
+    const auto checked = checkedFirmwareSignature();
+    if (!checked) return;
+    const std::string& signature = *checked;
     const std::string ispPath = connectedFile.AUXGetISPFilePath();
     const std::string ispSignature = connectedFile.GetISPSignature();
     if (ispSignature != "eISP") {

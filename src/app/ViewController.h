@@ -98,6 +98,7 @@ private:
     void applyConnected(const USBDevice& device);
     void applyDisconnected(uint64_t id);
     void firmwareFileChosen(const std::optional<QString>& path);
+    std::optional<std::string> checkedFirmwareSignature();
     void usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chipID, const std::string& ispPath);
     void auxConfirmed(const std::string& ispPath);
     // Runs `job` on the worker thread, then `finish(succeeded)` on the
