@@ -23,15 +23,6 @@ using Strings = std::vector<std::string>;
 const std::string kNoDevice = "WARNING|No device is connected!\nPlease connect the device first.";
 const std::string kNoScreen = "WARNING|No External Screen connected!\nPlease connect the screen first.";
 
-// Captures what the code under test writes to standard output.
-std::string capturingStdout(const std::function<void()>& run) {
-    std::fflush(stdout);
-    testing::internal::CaptureStdout();
-    run();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 TEST(AuxTab, GetStatus) {
     struct Case {
         const char* name;
@@ -52,7 +43,7 @@ TEST(AuxTab, GetStatus) {
         if (c.usbDevice) g.plug(1, {.productId = 0x6121});
         if (c.display) g.addDisplay();
         g.widget<QLabel>("AUXGetStatusLabel")->setText("old");
-        const std::string out = capturingStdout([&] { g.window->AUXGetStatus(); });
+        const std::string out = test::capturedStdout([&] { g.window->AUXGetStatus(); });
         EXPECT_EQ(g.text("AUXGetStatusLabel"), c.label);
         EXPECT_EQ(g.presenter->alerts(), c.alerts);
         EXPECT_EQ(g.log("AUXScrollView"), c.log);

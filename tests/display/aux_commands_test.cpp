@@ -18,11 +18,7 @@ using Bytes = std::vector<uint8_t>;
 class AuxCommands : public ::testing::Test {
 protected:
     void SetUp() override {
-        WCRC = 0x1021;
-        ISPBufferCount = 0;
-        firmwareBufferCount = 0;
-        startLength = 0;
-        serviceMatchDisplayIDIntel = 0;
+        test::resetDisplayState();
     }
     test::ScopedSleeper sleeper;
     test::ScopedLogCapture log;

@@ -21,11 +21,7 @@ using Waits = std::vector<std::chrono::microseconds>;
 class AuxUpgrade : public ::testing::Test {
 protected:
     void SetUp() override {
-        WCRC = 0x1021;
-        ISPBufferCount = 0;
-        firmwareBufferCount = 0;
-        startLength = 0;
-        AUXpercentCompleted = 0;
+        test::resetDisplayState();
     }
 
     void upgradeIntel(IntelDDC& ddc, const Bytes& isp, const Bytes& fw, const AuxProgressObserver& observer = {}) {

@@ -47,10 +47,7 @@ TEST(Edid, ShortOrHeaderlessDataIsNoEdid) {
 class DisplayList : public ::testing::Test {
 protected:
     void SetUp() override {
-        WCRC = 0x1021;
-        ISPBufferCount = 0;
-        firmwareBufferCount = 0;
-        serviceMatchDisplayIDIntel = 0;
+        test::resetDisplayState();
     }
     void TearDown() override { AUXDisplayManager::shared().clearDisplays(); }
 

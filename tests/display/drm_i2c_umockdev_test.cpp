@@ -24,10 +24,7 @@ using Bytes = std::vector<uint8_t>;
 class DrmI2CUmockdev : public ::testing::Test {
 protected:
     void SetUp() override {
-        WCRC = 0x1021;
-        ISPBufferCount = 0;
-        firmwareBufferCount = 0;
-        serviceMatchDisplayIDIntel = 0;
+        test::resetDisplayState();
         ASSERT_TRUE(emu::AuxUmockdevDisplays::inMockEnvironment());
         bed = std::make_unique<emu::AuxUmockdevDisplays>();
     }

@@ -1,5 +1,8 @@
 #include "support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -61,6 +64,19 @@ ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
 ScopedEnv::~ScopedEnv() {
     if (previous_) ::setenv(name_.c_str(), previous_->c_str(), 1);
     else ::unsetenv(name_.c_str());
+}
+
+std::string capturedStdout(const std::function<void()>& action) {
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    try {
+        action();
+    } catch (...) {
+        testing::internal::GetCapturedStdout();
+        throw;
+    }
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
 }
 
 }  // namespace quorvel::test

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,5 +62,9 @@ private:
     std::string name_;
     std::optional<std::string> previous_;
 };
+
+// What `action` writes to standard output. The capture ends even when
+// `action` throws, so that the failure is reported and later tests can capture.
+std::string capturedStdout(const std::function<void()>& action);
 
 }  // namespace quorvel::test

@@ -9,6 +9,7 @@
 #include "emu/EmulatedControlTransport.h"
 #include "emu/UsbChip.h"
 #include "model/Settings.h"
+#include "support/TestSupport.h"
 #include "usb/USBAccess.h"
 
 namespace quorvel {
@@ -45,18 +46,6 @@ USBDevice deviceWith(std::shared_ptr<ControlTransport> transport) {
     device.id = 7;
     device.deviceInterfacePtrPtr = std::move(transport);
     return device;
-}
-
-std::string captured(const std::function<void()>& action) {
-    testing::internal::CaptureStdout();
-    try {
-        action();
-    } catch (...) {
-        // End the capture, so that the failure is reported and later tests can capture.
-        testing::internal::GetCapturedStdout();
-        throw;
-    }
-    return testing::internal::GetCapturedStdout();
 }
 
 // (address, value) of each register write in a transcript; reads as value -1.
@@ -152,7 +141,7 @@ TEST(UsbAccess, VersionReplies) {
         auto chip = std::make_shared<UsbChip>(c.options);
         USBAccess usb(emu::makeEmulatedDevice(chip));
         std::string version;
-        EXPECT_EQ(captured([&] { version = usb.GetVersion(); }), c.output);
+        EXPECT_EQ(test::capturedStdout([&] { version = usb.GetVersion(); }), c.output);
         EXPECT_EQ(version, c.version);
         EXPECT_TRUE(usb.backData.empty());
     }

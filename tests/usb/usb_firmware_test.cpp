@@ -92,18 +92,6 @@ protected:
         chip_->clearTranscript();
     }
 
-    static std::string capture(const std::function<void()>& action) {
-        testing::internal::CaptureStdout();
-        try {
-            action();
-        } catch (...) {
-            // End the capture, so that the failure is reported and later tests can capture.
-            testing::internal::GetCapturedStdout();
-            throw;
-        }
-        return testing::internal::GetCapturedStdout();
-    }
-
     std::shared_ptr<RecordingSleeper> sleeper_ = std::make_shared<RecordingSleeper>();
     std::shared_ptr<RecordingAlertSink> alerts_ = std::make_shared<RecordingAlertSink>();
     std::shared_ptr<UsbChip> chip_;
@@ -133,7 +121,7 @@ TEST_F(UsbUpgrade, TenByteLoaderGoesOutInThreeByteFrames) {
     chip_->clearTranscript();
     maxPktSize = 8;
     const Bytes loader{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9};
-    EXPECT_EQ(capture([&] { usb.RamWrite(0x2000, loader); }), "89%...\n100%...\n");
+    EXPECT_EQ(test::capturedStdout([&] { usb.RamWrite(0x2000, loader); }), "89%...\n100%...\n");
 
     const auto t = chip_->transcript();
     ASSERT_EQ(t.size(), 4u);
@@ -156,7 +144,7 @@ TEST_F(UsbUpgrade, ThreeHundredByteFirmwareGoesOutInPagesOfFourPackets) {
     maxPktSize = 64;
     bringToErased(usb);
     const Bytes firmware = pattern(300, 1);
-    EXPECT_EQ(capture([&] { usb.FlashWrite(firmware); }), "100%...\n");
+    EXPECT_EQ(test::capturedStdout([&] { usb.FlashWrite(firmware); }), "100%...\n");
 
     const auto t = chip_->transcript();
     const ControlSetup status{0xC1, 0x06, 0x860C, 0xFFFF, 11};
@@ -180,9 +168,9 @@ TEST_F(UsbUpgrade, EmptyImagesSendNothingAndStillFinish) {
     USBAccess usb = connect({.chipId = 0x03});
     maxPktSize = 8;
     percentCompleted = 55;
-    EXPECT_EQ(capture([&] { usb.RamWrite(0x2000, {}); }), "100%...\n");
+    EXPECT_EQ(test::capturedStdout([&] { usb.RamWrite(0x2000, {}); }), "100%...\n");
     EXPECT_EQ(percentCompleted, 55);
-    EXPECT_EQ(capture([&] { usb.FlashWrite({}); }), "100%...\n");
+    EXPECT_EQ(test::capturedStdout([&] { usb.FlashWrite({}); }), "100%...\n");
     EXPECT_EQ(percentCompleted, 0);
     EXPECT_EQ(chip_->requestCount(), 0u);
 }
@@ -229,7 +217,7 @@ TEST_F(UsbUpgrade, ProgressLines) {
         USBAccess usb = connect({.chipId = 0x03});
         maxPktSize = c.packet;
         const std::string out =
-            capture([&] { usb.USBFirmware(pattern(c.loader, 2), pattern(c.firmware, 3), 0x03); });
+            test::capturedStdout([&] { usb.USBFirmware(pattern(c.loader, 2), pattern(c.firmware, 3), 0x03); });
         EXPECT_EQ(out, c.output);
         EXPECT_EQ(percentCompleted, 100);
         EXPECT_TRUE(chip_->violations().empty());
@@ -288,7 +276,7 @@ TEST_P(UsbFullUpgrade, FlashEndsEqualToTheFile) {
     const size_t base = chip_->requestCount();
     maxPktSize = packet;
 
-    const std::string out = capture([&] { usb.USBFirmware(loader, firmware, id); });
+    const std::string out = test::capturedStdout([&] { usb.USBFirmware(loader, firmware, id); });
 
     const Bytes flash = chip_->flash();
     EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), flash.begin()));
@@ -402,7 +390,7 @@ TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
         c.inject(*chip_);
         std::string out;
         bool thrown = false;
-        out = capture([&] {
+        out = test::capturedStdout([&] {
             try {
                 usb.USBFirmware(pattern(30, 4), pattern(1024, 5), c.chip);
             } catch (const Errors::customErrors& error) {
@@ -446,7 +434,7 @@ TEST_F(UsbUpgrade, RamLoadStopsPrintingAtItsFailure) {
     USBAccess usb = connect({.chipId = 0x03});
     maxPktSize = 8;
     chip_->failAtKind(K::RamWrite, Fault::Unplug, 5);
-    const std::string out = capture([&] {
+    const std::string out = test::capturedStdout([&] {
         EXPECT_THROW(usb.USBFirmware(pattern(30, 4), pattern(1024, 5), 0x03), Errors::customErrors);
     });
     EXPECT_EQ(out, "Initializing...\n29%...\n49%...\nUSB Upgrade Error: RamWrite\n");
@@ -460,7 +448,7 @@ TEST_F(UsbUpgrade, PacketSizesThatCannotFrameThePageAreRefusedBeforeSending) {
         const Bytes image(300, 0x11);
         EXPECT_THROW(usb.RamWrite(0x2000, image), std::invalid_argument);
         EXPECT_THROW(usb.FlashWrite(image), std::invalid_argument);
-        const std::string out = capture([&] {
+        const std::string out = test::capturedStdout([&] {
             EXPECT_THROW(usb.USBFirmware(image, image, 0x03), Errors::customErrors);
         });
         EXPECT_EQ(out, "USB Upgrade Error: unsupported packet size " + std::to_string(size) +
@@ -472,7 +460,7 @@ TEST_F(UsbUpgrade, PacketSizesThatCannotFrameThePageAreRefusedBeforeSending) {
         USBAccess usb = connect({.chipId = 0x03});
         maxPktSize = size;
         const Bytes firmware = pattern(1000, 6);
-        const std::string out = capture([&] {
+        const std::string out = test::capturedStdout([&] {
             try {
                 usb.USBFirmware(pattern(500, 7), firmware, 0x03);
             } catch (const std::exception& e) {

@@ -19,6 +19,17 @@
 
 namespace quorvel::test {
 
+// Puts the display road's process-wide state back to its initial values,
+// so that no test sees what an earlier one left behind.
+inline void resetDisplayState() {
+    WCRC = 0x1021;
+    ISPBufferCount = 0;
+    firmwareBufferCount = 0;
+    startLength = 0;
+    serviceMatchDisplayIDIntel = 0;
+    AUXpercentCompleted = 0;
+}
+
 // Records the requested pauses, and what the progress read at each, without waiting.
 class RecordingSleeper : public Sleeper {
 public:
