@@ -4,6 +4,7 @@
 
 #include "display/AUXDisplayManager.h"
 #include "display/DisplayLog.h"
+#include "model/DeviceTable.h"
 #include "model/Settings.h"
 #include "usb/USBDeviceMonitor.h"
 
@@ -12,9 +13,9 @@ namespace quorvel {
 const std::array<USBMonitorData, 16>& AppDelegate::watchedDevices() {
     static const std::array<USBMonitorData, 16> pairs = [] {
         std::array<USBMonitorData, 16> out{};
-        size_t i = 0;
-        for (uint16_t product : {0x6100, 0x6111, 0x6120, 0x6121, 0x6220, 0x6221, 0x6210, 0x6211})
-            for (uint16_t vendor : {0x7E51, 0x6A3C}) out[i++] = {vendor, product};
+        static_assert(out.size() == devices::supported.size());
+        for (size_t i = 0; i < out.size(); ++i)
+            out[i] = {devices::supported[i].vendorId, devices::supported[i].productId};
         return out;
     }();
     return pairs;

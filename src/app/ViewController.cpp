@@ -17,6 +17,7 @@
 #include "display/Arm64DDC.h"
 #include "display/AuxPacket.h"
 #include "display/DisplayLog.h"
+#include "model/DeviceTable.h"
 #include "model/Preferences.h"
 #include "model/Settings.h"
 #include "ui_ViewController.h"
@@ -426,7 +427,7 @@ void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chi
         return;
     }
     const uint16_t product = device->deviceInfo.productId;
-    maxPktSize = (product == 0x6221 || product == 0x6210 || product == 0x6211) ? 64 : 8;
+    maxPktSize = devices::maxPacketSize(product);
     percentCompleted = 0;
 
     runUpgrade([device, loader = *loader, firmware = *firmware,

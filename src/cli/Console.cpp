@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "model/DeviceTable.h"
 #include "model/Preferences.h"
 #include "model/Settings.h"
 #include "display/AUXDisplayManager.h"
@@ -38,8 +39,7 @@ Console::~Console() {
 
 std::vector<USBMonitorData> Console::watchedDevices() {
     std::vector<USBMonitorData> pairs;
-    for (uint16_t product : {0x6100, 0x6111, 0x6120, 0x6121, 0x6220, 0x6221, 0x6210, 0x6211})
-        for (uint16_t vendor : {0x7E51, 0x6A3C}) pairs.push_back({vendor, product});
+    for (const auto& ids : devices::supported) pairs.push_back({ids.vendorId, ids.productId});
     return pairs;
 }
 
@@ -226,7 +226,7 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
     }
 
     const uint16_t product = connectedDevice->deviceInfo.productId;
-    maxPktSize = (product == 0x6221 || product == 0x6210 || product == 0x6211) ? 64 : 8;
+    maxPktSize = devices::maxPacketSize(product);
 
     say("Firmware Upgrade Start...");
     return upgradeReported([&] { connectedDevice->USBFirmware(*loader, firmware, chipID); });

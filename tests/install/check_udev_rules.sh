@@ -2,12 +2,15 @@
 # Checks Quorvel's udev rules file without udev (Debian 12's udevadm has no
 # "verify"): every rule line must parse as KEY[{attr}]OP"value" pairs joined
 # by commas, with keys and operators udev knows; every GOTO needs its LABEL;
-# USB IDs must be written as sysfs does (four lower-case hex digits); and the
-# 16 chips and the display I2C buses must get TAG+="uaccess".
-#   check_udev_rules.sh FILE     exit 0 when sound; the faults go to stderr
+# USB IDs must be written as sysfs does (four lower-case hex digits); the
+# devices named, and no other USB device, and the display I2C buses must get
+# TAG+="uaccess".
+#   check_udev_rules.sh FILE VENDOR:PRODUCT...   exit 0 when sound; the faults go to stderr
 set -uo pipefail
 
 file=$1
+shift
+devices=("$@")
 faults=0
 fault() { echo "$file: $*" >&2; faults=$((faults + 1)); }
 
@@ -84,12 +87,18 @@ has_rule() {  # has_rule TOKEN...: some rule holds all the tokens
     return 1
 }
 
-for vendor in 7e51 6a3c; do
-    for product in 6100 6111 6120 6121 6220 6221 6210 6211; do
-        has_rule 'SUBSYSTEM=="usb"' 'ENV{DEVTYPE}=="usb_device"' "ATTR{idVendor}==\"$vendor\"" \
-                 "ATTR{idProduct}==\"$product\"" 'TAG+="uaccess"' ||
-            fault "no uaccess rule for USB device $vendor:$product"
-    done
+[[ ${#devices[@]} -gt 0 ]] || fault "no USB devices named to check against"
+for device in "${devices[@]}"; do
+    vendor=${device%%:*} product=${device#*:}
+    has_rule 'SUBSYSTEM=="usb"' 'ENV{DEVTYPE}=="usb_device"' "ATTR{idVendor}==\"$vendor\"" \
+             "ATTR{idProduct}==\"$product\"" 'TAG+="uaccess"' ||
+        fault "no uaccess rule for USB device $vendor:$product"
+done
+# A device the programs do not watch gets no access either.
+for rule in "${rules[@]}"; do
+    [[ $rule =~ \|ATTR\{idVendor\}==\"([^\"]*)\"\|ATTR\{idProduct\}==\"([^\"]*)\"\| ]] || continue
+    [[ " ${devices[*]} " == *" ${BASH_REMATCH[1]}:${BASH_REMATCH[2]} "* ]] ||
+        fault "uaccess rule for USB device ${BASH_REMATCH[1]}:${BASH_REMATCH[2]}, which no program watches"
 done
 has_rule 'SUBSYSTEM=="i2c-dev"' 'ATTRS{class}=="0x03*"' 'TAG+="uaccess"' ||
     fault "no uaccess rule for I2C buses of PCI display adapters"

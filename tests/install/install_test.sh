@@ -2,12 +2,14 @@
 # Installs a build into a temporary prefix and checks what a user gets: the
 # layout, the installed QuorvelCLI run from there, the udev rules and the
 # Debian package.
-#   install_test.sh BUILD_DIR VERSION RULES_FILE
+#   install_test.sh BUILD_DIR VERSION RULES_FILE DEVICE_PAIRS_PROGRAM
 set -uo pipefail
 
 build=$1
 version=$2
 rules_src=$3
+mapfile -t pairs < <("$4") || exit 1
+[ ${#pairs[@]} -gt 0 ] || { echo "FAIL: $4 listed no devices" >&2; exit 1; }
 here=$(cd "$(dirname "$0")" && pwd)
 
 failures=0
@@ -67,12 +69,13 @@ for rules in "$prefix"/lib/udev/rules.d/*.rules; do
 done
 
 # --- Rules -------------------------------------------------------------------
-bash "$here/check_udev_rules.sh" "$prefix/lib/udev/rules.d/70-quorvel.rules" ||
+bash "$here/check_udev_rules.sh" "$prefix/lib/udev/rules.d/70-quorvel.rules" "${pairs[@]}" ||
     fail "udev rules"
 # The checker must itself see faults: each broken copy has to be refused.
 broken=(
     's/idVendor}=="7e51", ATTR{idProduct}=="6210"/idVendor}=="7E51", ATTR{idProduct}=="6210"/'
     '/idVendor}=="6a3c", ATTR{idProduct}=="6121"/d'
+    's/idVendor}=="6a3c", ATTR{idProduct}=="6211"/idVendor}=="6a3c", ATTR{idProduct}=="6212"/'
     's/^SUBSYSTEM=="i2c-dev", SUBSYSTEMS==/SUBSYSTEM=="i2c-dev", SUBSYSTEM==/'
     's/TAG+="uaccess"$/TAG+="uacces"/'
     's/^ACTION==/ACTON==/'
@@ -83,7 +86,7 @@ for edit in "${broken[@]}"; do
     sed "$edit" "$rules_src" >"$work/broken.rules"
     if cmp -s "$rules_src" "$work/broken.rules"; then
         fail "rules checker self-test: '$edit' changed nothing"
-    elif bash "$here/check_udev_rules.sh" "$work/broken.rules" 2>/dev/null; then
+    elif bash "$here/check_udev_rules.sh" "$work/broken.rules" "${pairs[@]}" 2>/dev/null; then
         fail "rules checker accepted a broken file ($edit)"
     fi
 done
