@@ -3,6 +3,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "model/FirmwareLayout.h"
 #include "model/SourceModel.h"
 
 namespace quorvel::emu {
@@ -19,7 +20,8 @@ void fill(std::vector<uint8_t>& image, uint32_t seed) {
 }  // namespace
 
 std::vector<uint8_t> sampleFirmware(int64_t chipId, size_t kib, const std::string& version) {
-    if (kib != 64 && kib != 128) throw std::invalid_argument("firmware size must be 64 or 128 KiB");
+    const size_t size = kib * 1024;
+    if (size != layout::firmwareSmallSize && size != layout::firmwareLargeSize) throw std::invalid_argument("firmware size must be 64 or 128 KiB");
     std::string signature;
     for (const auto& row : SourceModel().chipTable)
         if (row.chipNameValue == chipId) {
@@ -27,24 +29,23 @@ std::vector<uint8_t> sampleFirmware(int64_t chipId, size_t kib, const std::strin
             break;
         }
     if (signature.empty()) throw std::invalid_argument("no chip with identifier " + std::to_string(chipId));
-    std::vector<uint8_t> image(kib * 1024);
+    std::vector<uint8_t> image(size);
     fill(image, static_cast<uint32_t>(chipId * 7919 + kib));
     const size_t versionAt = 0x200;
     std::copy(version.begin(), version.end(), image.begin() + versionAt);
     image[versionAt + version.size()] = 0;
-    const size_t signatureAt = kib == 64 ? 0xFFD8 : 0x1FFD8;
-    std::copy(signature.begin(), signature.end(), image.begin() + signatureAt);
+    std::copy(signature.begin(), signature.end(), image.end() - layout::signatureFromEnd);
     return image;
 }
 
 std::vector<uint8_t> sampleLoader(const std::string& chipName) {
-    std::vector<uint8_t> image(4096);
-    fill(image, static_cast<uint32_t>(chipName.size() * 31 + 4096));
+    std::vector<uint8_t> image(layout::loaderSize);
+    fill(image, static_cast<uint32_t>(chipName.size() * 31 + layout::loaderSize));
     const std::string version = chipName + " v01.0";
     std::copy(version.begin(), version.end(), image.begin() + 0x20);
     image[0x20 + version.size()] = 0;
     const std::string signature = "eISP";
-    std::copy(signature.begin(), signature.end(), image.begin() + 4088);
+    std::copy(signature.begin(), signature.end(), image.begin() + layout::loaderSignatureOffset);
     return image;
 }
 

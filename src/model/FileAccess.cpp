@@ -177,8 +177,8 @@ std::string FileAccess::GetChipSignature() const {
 
 std::string FileAccess::ChipSignatureOf(std::span<const uint8_t> image) const {
     const size_t kib = image.size() / 1024;
-    if (kib != 64 && kib != 128) return "FwFileNotCorrect";
-    const auto start = static_cast<size_t>(kib == 64 ? SIGNATURE_START : EXTEND_SIGNATURE_START);
+    if (kib != layout::firmwareSmallSize / 1024 && kib != layout::firmwareLargeSize / 1024) return "FwFileNotCorrect";
+    const auto start = static_cast<size_t>(kib == layout::firmwareSmallSize / 1024 ? SIGNATURE_START : EXTEND_SIGNATURE_START);
     const auto length = static_cast<size_t>(SIGNATURE_LENGTH);
     bool erased = true;
     for (size_t i = 0; i < length; ++i) erased = erased && image[start + i] == 0xFF;
@@ -194,8 +194,8 @@ std::string FileAccess::GetISPSignature() const {
 }
 
 std::string FileAccess::ISPSignatureOf(std::span<const uint8_t> image) const {
-    if (image.size() != 4096) return "The ISP file is Not Correct.";
-    return decodeSignature(image, 4088, static_cast<size_t>(SIGNATURE_LENGTH));
+    if (image.size() != layout::loaderSize) return "The ISP file is Not Correct.";
+    return decodeSignature(image, layout::loaderSignatureOffset, static_cast<size_t>(SIGNATURE_LENGTH));
 }
 
 std::string FileAccess::loaderFileName(int64_t chipID) const {

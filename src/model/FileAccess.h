@@ -10,6 +10,7 @@
 
 #include <QUrl>
 
+#include "model/FirmwareLayout.h"
 #include "model/SourceModel.h"
 
 namespace quorvel {
@@ -17,9 +18,9 @@ namespace quorvel {
 class FileAccess {
 public:
     SourceModel USBModels;
-    int64_t SIGNATURE_LENGTH = 4;
-    int64_t SIGNATURE_START = 65496;
-    int64_t EXTEND_SIGNATURE_START = 131032;
+    int64_t SIGNATURE_LENGTH = layout::signatureLength;
+    int64_t SIGNATURE_START = layout::firmwareSmallSignatureOffset;
+    int64_t EXTEND_SIGNATURE_START = layout::firmwareLargeSignatureOffset;
 
     // Every non-overlapping match, in order. A pattern that does not compile
     // has no matches. `.` stops at CR, LF, VT and FF, as in ICU's engine.

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "model/FirmwareLayout.h"
+
 namespace quorvel::test {
 
 TempDir::TempDir() {
@@ -37,8 +39,8 @@ std::vector<uint8_t> firmwareImage(size_t size, const std::string& signature,
         std::copy(version.begin(), version.end(), image.begin() + static_cast<long>(versionOffset));
         image[versionOffset + version.size()] = 0;
     }
-    const size_t kib = size / 1024;
-    const size_t at = kib == 128 ? 0x1FFD8 : 0xFFD8;
+    const size_t at = size / 1024 == layout::firmwareLargeSize / 1024 ? layout::firmwareLargeSignatureOffset
+                                                                       : layout::firmwareSmallSignatureOffset;
     if (at + signature.size() <= size) std::copy(signature.begin(), signature.end(), image.begin() + static_cast<long>(at));
     return image;
 }
@@ -47,8 +49,8 @@ std::vector<uint8_t> loaderImage(const std::string& version, const std::string& 
     std::vector<uint8_t> image(size, 0xA5);
     std::copy(version.begin(), version.end(), image.begin() + 16);
     image[16 + version.size()] = 0;
-    if (size >= 4088 + signature.size())
-        std::copy(signature.begin(), signature.end(), image.begin() + 4088);
+    if (size >= layout::loaderSignatureOffset + signature.size())
+        std::copy(signature.begin(), signature.end(), image.begin() + layout::loaderSignatureOffset);
     return image;
 }
 
