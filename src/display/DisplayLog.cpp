@@ -4,30 +4,23 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
+
+#include "model/Replaceable.h"
 
 namespace quorvel {
 
 namespace {
-std::mutex sinkMutex;
-DisplayLogSink& currentSink() {
-    static DisplayLogSink sink;
-    return sink;
+void toSyslog(LogLevel level, const std::string& text) {
+    syslog(level == LogLevel::error ? LOG_ERR : LOG_INFO, "%s", text.c_str());
+}
+
+Replaceable<DisplayLogSink>& seam() {
+    static Replaceable<DisplayLogSink> s([] { return DisplayLogSink(toSyslog); });
+    return s;
 }
 }  // namespace
 
-void displayLog(LogLevel level, const std::string& text) {
-    DisplayLogSink sink;
-    {
-        std::lock_guard lock(sinkMutex);
-        sink = currentSink();
-    }
-    if (sink) {
-        sink(level, text);
-        return;
-    }
-    syslog(level == LogLevel::error ? LOG_ERR : LOG_INFO, "%s", text.c_str());
-}
+void displayLog(LogLevel level, const std::string& text) { seam().get()(level, text); }
 
 void displayLogf(LogLevel level, const char* format, ...) {
     char buffer[512];
@@ -38,12 +31,7 @@ void displayLogf(LogLevel level, const char* format, ...) {
     displayLog(level, buffer);
 }
 
-DisplayLogSink setDisplayLogSink(DisplayLogSink sink) {
-    std::lock_guard lock(sinkMutex);
-    auto previous = std::move(currentSink());
-    currentSink() = std::move(sink);
-    return previous;
-}
+DisplayLogSink setDisplayLogSink(DisplayLogSink sink) { return seam().replace(std::move(sink)); }
 
 void stdoutLine(const std::string& line) {
     const std::string text = line + "\n";

@@ -1,11 +1,10 @@
 #include "display/DisplayPlatform.h"
 
-#include <mutex>
-
 #include "display/Edid.h"
 #include "display/IORegistry.h"
 #include "display/linux/LinuxI2C.h"
 #include "display/linux/SysfsDisplaySource.h"
+#include "model/Replaceable.h"
 
 namespace quorvel {
 
@@ -41,10 +40,11 @@ private:
     std::shared_ptr<DisplaySource> displays_;
 };
 
-std::mutex platformMutex;
-DisplayPlatform& current() {
-    static DisplayPlatform platform = linuxDisplayPlatform();
-    return platform;
+Replaceable<DisplayPlatform>& seam() {
+    static Replaceable<DisplayPlatform> s(linuxDisplayPlatform, [](const DisplayPlatform& p) {
+        return !p.displays && !p.buses && !p.registry;
+    });
+    return s;
 }
 
 }  // namespace
@@ -68,17 +68,8 @@ DisplayPlatform linuxDisplayPlatform() {
     return {displays, std::make_shared<LinuxI2CBusProvider>(), std::make_shared<LinuxRegistry>(displays)};
 }
 
-DisplayPlatform displayPlatform() {
-    std::lock_guard lock(platformMutex);
-    return current();
-}
+DisplayPlatform displayPlatform() { return seam().get(); }
 
-DisplayPlatform setDisplayPlatform(DisplayPlatform replacement) {
-    std::lock_guard lock(platformMutex);
-    if (!replacement.displays && !replacement.buses && !replacement.registry) replacement = linuxDisplayPlatform();
-    auto previous = std::move(current());
-    current() = std::move(replacement);
-    return previous;
-}
+DisplayPlatform setDisplayPlatform(DisplayPlatform replacement) { return seam().replace(std::move(replacement)); }
 
 }  // namespace quorvel

@@ -1,15 +1,16 @@
 #include "model/Alert.h"
 
 #include <cstdio>
-#include <mutex>
+
+#include "model/Replaceable.h"
 
 namespace quorvel {
 
 namespace {
-std::mutex sinkMutex;
-std::shared_ptr<AlertSink>& currentSink() {
-    static std::shared_ptr<AlertSink> sink = std::make_shared<PrintingAlertSink>();
-    return sink;
+Replaceable<std::shared_ptr<AlertSink>>& seam() {
+    static Replaceable<std::shared_ptr<AlertSink>> s(
+        []() -> std::shared_ptr<AlertSink> { return std::make_shared<PrintingAlertSink>(); });
+    return s;
 }
 }  // namespace
 
@@ -19,17 +20,8 @@ void PrintingAlertSink::alert(const std::string& title, const std::string& text,
     std::fflush(stdout);
 }
 
-std::shared_ptr<AlertSink> setAlertSink(std::shared_ptr<AlertSink> sink) {
-    std::lock_guard lock(sinkMutex);
-    if (!sink) sink = std::make_shared<PrintingAlertSink>();
-    auto previous = currentSink();
-    currentSink() = std::move(sink);
-    return previous;
-}
+std::shared_ptr<AlertSink> setAlertSink(std::shared_ptr<AlertSink> sink) { return seam().replace(std::move(sink)); }
 
-std::shared_ptr<AlertSink> alertSink() {
-    std::lock_guard lock(sinkMutex);
-    return currentSink();
-}
+std::shared_ptr<AlertSink> alertSink() { return seam().get(); }
 
 }  // namespace quorvel

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "model/DataFolder.h"
+#include "model/Replaceable.h"
 
 namespace quorvel {
 
@@ -59,25 +60,18 @@ void MemoryPreferences::remove(const std::string& key) {
 }
 
 namespace {
-std::mutex preferencesMutex;
-std::shared_ptr<Preferences>& current() {
-    static std::shared_ptr<Preferences> p;
-    return p;
+Replaceable<std::shared_ptr<Preferences>>& seam() {
+    static Replaceable<std::shared_ptr<Preferences>> s(
+        []() -> std::shared_ptr<Preferences> { return std::make_shared<QtPreferences>(executableName()); });
+    return s;
 }
 }  // namespace
 
-Preferences& preferences() {
-    std::lock_guard lock(preferencesMutex);
-    auto& p = current();
-    if (!p) p = std::make_shared<QtPreferences>(executableName());
-    return *p;
-}
+// The seam keeps the store alive until it is replaced.
+Preferences& preferences() { return *seam().get(); }
 
 std::shared_ptr<Preferences> setPreferences(std::shared_ptr<Preferences> replacement) {
-    std::lock_guard lock(preferencesMutex);
-    auto previous = current();
-    current() = std::move(replacement);
-    return previous;
+    return seam().replace(std::move(replacement));
 }
 
 }  // namespace quorvel

@@ -1,7 +1,8 @@
 #include "model/Sleeper.h"
 
-#include <mutex>
 #include <thread>
+
+#include "model/Replaceable.h"
 
 namespace quorvel {
 
@@ -10,24 +11,18 @@ void ThreadSleeper::sleep(std::chrono::microseconds duration) {
 }
 
 namespace {
-std::mutex sleeperMutex;
-std::shared_ptr<Sleeper>& current() {
-    static std::shared_ptr<Sleeper> s = std::make_shared<ThreadSleeper>();
+Replaceable<std::shared_ptr<Sleeper>>& seam() {
+    static Replaceable<std::shared_ptr<Sleeper>> s(
+        []() -> std::shared_ptr<Sleeper> { return std::make_shared<ThreadSleeper>(); });
     return s;
 }
 }  // namespace
 
-Sleeper& sleeper() {
-    std::lock_guard lock(sleeperMutex);
-    return *current();
-}
+// The seam keeps the sleeper alive until it is replaced.
+Sleeper& sleeper() { return *seam().get(); }
 
 std::shared_ptr<Sleeper> setSleeper(std::shared_ptr<Sleeper> replacement) {
-    std::lock_guard lock(sleeperMutex);
-    if (!replacement) replacement = std::make_shared<ThreadSleeper>();
-    auto previous = current();
-    current() = std::move(replacement);
-    return previous;
+    return seam().replace(std::move(replacement));
 }
 
 }  // namespace quorvel
