@@ -7,17 +7,14 @@
 
 #include "display/DisplayLog.h"
 #include "display/DisplayPlatform.h"
+#include "model/Hex.h"
 #include "model/Settings.h"
 
 namespace quorvel {
 
 namespace {
 
-std::string hex2(int64_t value) {
-    char buffer[8];
-    std::snprintf(buffer, sizeof buffer, "%02X", static_cast<unsigned>(std::clamp<int64_t>(value, 0, 255)));
-    return buffer;
-}
+std::string hex2(int64_t value) { return hexDigits(static_cast<uint64_t>(std::clamp<int64_t>(value, 0, 255)), 2); }
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });

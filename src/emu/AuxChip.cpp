@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "model/Hex.h"
+
 namespace quorvel::emu {
 
 namespace {
@@ -43,16 +45,7 @@ bool zeros(std::span<const uint8_t> p, size_t from, size_t to) {
     return true;
 }
 
-std::string hex(std::span<const uint8_t> p) {
-    std::string out;
-    char b[4];
-    for (uint8_t v : p) {
-        std::snprintf(b, sizeof b, "%02X ", v);
-        out += b;
-    }
-    if (!out.empty()) out.pop_back();
-    return out;
-}
+std::string hex(std::span<const uint8_t> p) { return hexBytes(p, " "); }
 
 }  // namespace
 

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "model/Hex.h"
+
 namespace quorvel::emu {
 
 namespace {
@@ -17,15 +19,7 @@ namespace {
 constexpr const char* kPci = "/devices/pci0000:00/0000:00:02.0";
 constexpr const char* kSlaveKey = "quorvel-i2c-slave";
 
-std::string hexOf(const std::vector<uint8_t>& bytes) {
-    std::string out;
-    char b[3];
-    for (uint8_t v : bytes) {
-        std::snprintf(b, sizeof b, "%02X", v);
-        out += b;
-    }
-    return out;
-}
+std::string hexOf(const std::vector<uint8_t>& bytes) { return hexBytes(bytes); }
 
 int errnoOf(I2CStatus status) { return status == I2CStatus::nak ? ENXIO : EIO; }
 

@@ -15,21 +15,15 @@
 #include <stdexcept>
 #include <vector>
 
+#include "model/Hex.h"
+
 namespace quorvel::emu {
 
 namespace {
 
 constexpr uint8_t kProductStringIndex = 1;
 
-std::string hexOf(const std::vector<uint8_t>& bytes) {
-    std::string text;
-    char two[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        text += two;
-    }
-    return text;
-}
+std::string hexOf(const std::vector<uint8_t>& bytes) { return hexBytes(bytes, {}, HexCase::lower); }
 
 std::string threeDigits(unsigned value) {
     char buffer[8];

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "model/Hex.h"
+
 namespace quorvel::emu {
 
 namespace {
@@ -39,12 +41,7 @@ bool isIn(RequestKind kind) {
            kind == RequestKind::StatusRead;
 }
 
-std::string hex(unsigned value, int digits) {
-    static const char* d = "0123456789ABCDEF";
-    std::string s = "0x";
-    for (int i = digits - 1; i >= 0; --i) s.push_back(d[(value >> (4 * i)) & 0xF]);
-    return s;
-}
+std::string hex(unsigned value, int digits) { return "0x" + hexDigits(value, digits); }
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "model/Hex.h"
 #include "usb/NotificationCenter.h"
 
 namespace quorvel {
@@ -17,11 +18,7 @@ void writeLine(const std::string& text) {
     std::fflush(stdout);
 }
 
-std::string hex4(uint16_t value) {
-    char buffer[8];
-    std::snprintf(buffer, sizeof buffer, "%04x", value);
-    return buffer;
-}
+std::string hex4(uint16_t value) { return hexDigits(value, 4, HexCase::lower); }
 
 constexpr size_t kMaxNameLength = 127;
 
