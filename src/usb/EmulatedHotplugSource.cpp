@@ -54,8 +54,7 @@ int64_t EmulatedHotplugSource::registerFilter(const USBMonitorData& filter, Hand
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return kSourceShutDown;
-        id = nextRegistration_++;
-        registrations_[id] = registration;
+        id = registrations_.add(registration);
         for (const auto& [key, device] : present_)
             if (device.vendorId == filter.vendorId && device.productId == filter.productId)
                 present.push_back(device);
@@ -69,28 +68,21 @@ void EmulatedHotplugSource::deregister(RegistrationId id) {
     std::shared_ptr<Registration> registration;
     {
         std::lock_guard lock(mutex_);
-        auto it = registrations_.find(id);
-        if (it == registrations_.end()) return;
-        registration = std::move(it->second);
-        registrations_.erase(it);
+        registration = registrations_.take(id);
     }
-    std::lock_guard handlerLock(registration->mutex);  // waits for a running handler
-    registration->active = false;
+    if (registration) registration->retire();
 }
 
 void EmulatedHotplugSource::shutdown() {
-    std::map<RegistrationId, std::shared_ptr<Registration>> registrations;
+    HotplugRegistrations<Registration>::Map registrations;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
-        registrations.swap(registrations_);
+        registrations = registrations_.takeAll();
     }
     changed_.notify_all();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
-    for (auto& [id, registration] : registrations) {
-        std::lock_guard handlerLock(registration->mutex);
-        registration->active = false;
-    }
+    for (auto& [id, registration] : registrations) registration->retire();
 }
 
 void EmulatedHotplugSource::run() {
@@ -116,10 +108,7 @@ void EmulatedHotplugSource::deliver(const Event& event) {
             present_[event.device.id] = event.device;
         else
             present_.erase(event.device.id);
-        for (const auto& [id, registration] : registrations_)
-            if (registration->filter.vendorId == event.device.vendorId &&
-                registration->filter.productId == event.device.productId)
-                targets.push_back(registration);
+        targets = registrations_.matching(event.device.vendorId, event.device.productId);
     }
     for (const auto& registration : targets) {
         std::lock_guard handlerLock(registration->mutex);

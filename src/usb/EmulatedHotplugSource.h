@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "usb/HotplugRegistrations.h"
 #include "usb/HotplugSource.h"
 
 namespace quorvel {
@@ -47,12 +48,7 @@ public:
     void shutdown() override;
 
 private:
-    struct Registration {
-        USBMonitorData filter;
-        Handlers handlers;
-        std::mutex mutex;  // held while a handler runs
-        bool active = true;
-    };
+    using Registration = HotplugRegistration;
     struct Event {
         bool arrival = true;
         EmulatedUSBDevice device;
@@ -67,11 +63,10 @@ private:
     std::condition_variable changed_;
     std::map<uint64_t, EmulatedUSBDevice> plugged_;  // after every queued event
     std::map<uint64_t, EmulatedUSBDevice> present_;  // as announced so far
-    std::map<RegistrationId, std::shared_ptr<Registration>> registrations_;
+    HotplugRegistrations<Registration> registrations_;
     std::deque<Event> queue_;
     uint64_t queued_ = 0;
     uint64_t delivered_ = 0;
-    RegistrationId nextRegistration_ = 1;
     bool stopping_ = false;
     std::thread thread_;
 };

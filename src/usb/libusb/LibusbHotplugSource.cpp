@@ -4,13 +4,10 @@
 
 namespace quorvel {
 
-struct LibusbHotplugSource::Registration {
-    USBMonitorData filter;
-    Handlers handlers;
+// Its mutex is also held while its devices are opened.
+struct LibusbHotplugSource::Registration : HotplugRegistration {
     libusb_hotplug_callback_handle callback = 0;  // under the source's mutex_
     bool hasCallback = false;                     // under the source's mutex_
-    std::mutex mutex;  // held while its devices are opened and handlers run
-    bool active = true;
     std::set<uint64_t> seen;  // identities announced (or tried) and not yet gone
 };
 
@@ -81,10 +78,9 @@ int64_t LibusbHotplugSource::registerFilter(const USBMonitorData& filter, Handle
     {
         std::lock_guard lock(mutex_);
         if (shutDown_) return LIBUSB_ERROR_NOT_FOUND;
-        id = nextRegistration_++;
+        id = registrations_.add(registration);
         tags_.push_back(std::make_unique<CallbackTag>(CallbackTag{this, id}));
         tag = tags_.back().get();
-        registrations_[id] = registration;
     }
 
     Enumeration enumeration{id, {}};
@@ -103,7 +99,7 @@ int64_t LibusbHotplugSource::registerFilter(const USBMonitorData& filter, Handle
     if (r != LIBUSB_SUCCESS) {
         {
             std::lock_guard lock(mutex_);
-            registrations_.erase(id);
+            registrations_.take(id);
         }
         for (auto& item : enumeration.items)
             if (item.device) libusb_unref_device(item.device);
@@ -125,19 +121,16 @@ void LibusbHotplugSource::deregister(RegistrationId id) {
     std::shared_ptr<Registration> registration;
     {
         std::lock_guard lock(mutex_);
-        auto it = registrations_.find(id);
-        if (it == registrations_.end()) return;
-        registration = std::move(it->second);
-        registrations_.erase(it);
+        registration = registrations_.take(id);
+        if (!registration) return;
         // Under mutex_, so that shutdown() cannot end libusb meanwhile.
         if (registration->hasCallback) libusb_hotplug_deregister_callback(ctx_, registration->callback);
     }
-    std::lock_guard handlerLock(registration->mutex);  // waits for a running handler
-    registration->active = false;
+    registration->retire();
 }
 
 void LibusbHotplugSource::shutdown() {
-    std::map<RegistrationId, std::shared_ptr<Registration>> registrations;
+    HotplugRegistrations<Registration>::Map registrations;
     std::vector<std::shared_ptr<LibusbDeviceHandle>> handles;
     {
         std::lock_guard lock(mutex_);
@@ -146,13 +139,13 @@ void LibusbHotplugSource::shutdown() {
             return;
         }
         shutDown_ = true;
-        registrations.swap(registrations_);
+        registrations = registrations_.takeAll();
         handles.swap(handles_);
         for (auto& [id, registration] : registrations)
             if (registration->hasCallback) libusb_hotplug_deregister_callback(ctx_, registration->callback);
     }
 
-    __atomic_store_n(&stop_, 1, __ATOMIC_SEQ_CST);
+    std::atomic_ref(stop_).store(1);
     if (thread_.joinable()) {
         // Another thread's event handling may swallow one interrupt, so it
         // is repeated until the loop has seen the flag.
@@ -165,10 +158,7 @@ void LibusbHotplugSource::shutdown() {
         thread_.join();
     }
 
-    for (auto& [id, registration] : registrations) {
-        std::lock_guard handlerLock(registration->mutex);
-        registration->active = false;
-    }
+    for (auto& [id, registration] : registrations) registration->retire();
     std::deque<Pending> pending;
     {
         std::lock_guard lock(pendingMutex_);
@@ -233,7 +223,7 @@ uint64_t LibusbHotplugSource::identityOf(libusb_device* device) {
 }
 
 void LibusbHotplugSource::eventLoop() {
-    while (!__atomic_load_n(&stop_, __ATOMIC_SEQ_CST)) {
+    while (!std::atomic_ref(stop_).load()) {
         const int r = libusb_handle_events_completed(ctx_, &stop_);
         drainPending();
         if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED && r != LIBUSB_ERROR_TIMEOUT) {
@@ -268,8 +258,7 @@ void LibusbHotplugSource::drainPending() {
 
 std::shared_ptr<LibusbHotplugSource::Registration> LibusbHotplugSource::find(RegistrationId id) {
     std::lock_guard lock(mutex_);
-    auto it = registrations_.find(id);
-    return it == registrations_.end() ? nullptr : it->second;
+    return registrations_.find(id);
 }
 
 // The caller holds the registration's mutex.

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "usb/HotplugRegistrations.h"
 #include "usb/HotplugSource.h"
 #include "usb/libusb/LibusbControlTransport.h"
 
@@ -77,7 +78,7 @@ private:
     int initError_ = 0;
 
     std::mutex mutex_;  // registrations, tags, handles, identities, shut-down state
-    std::map<RegistrationId, std::shared_ptr<Registration>> registrations_;
+    HotplugRegistrations<Registration> registrations_;
     std::vector<std::unique_ptr<CallbackTag>> tags_;  // freed after libusb_exit
     std::vector<std::shared_ptr<LibusbDeviceHandle>> handles_;
     struct Identity {
@@ -87,13 +88,12 @@ private:
     };
     std::map<libusb_device*, Identity> identities_;  // each holds a device reference
     uint32_t nextSerial_ = 1;
-    RegistrationId nextRegistration_ = 1;
     bool shutDown_ = false;
 
     std::mutex pendingMutex_;
     std::deque<Pending> pending_;
 
-    int stop_ = 0;  // libusb's completion flag of the event loop (atomic builtins)
+    int stop_ = 0;  // libusb's completion flag of the event loop (through std::atomic_ref)
     std::mutex exitMutex_;
     std::condition_variable exited_;
     bool loopEnded_ = false;
