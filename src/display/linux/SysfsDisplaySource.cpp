@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -45,28 +46,7 @@ std::optional<T> parseNumber(std::string_view text) {
 }
 
 // Names compared with runs of digits as numbers: card0-DP-2 before card0-DP-10.
-bool naturalLess(const std::string& a, const std::string& b) {
-    size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (std::isdigit(static_cast<unsigned char>(a[i])) && std::isdigit(static_cast<unsigned char>(b[j]))) {
-            size_t ei = i, ej = j;
-            while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
-            while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
-            std::string_view da(a.data() + i, ei - i), db(b.data() + j, ej - j);
-            while (da.size() > 1 && da.front() == '0') da.remove_prefix(1);
-            while (db.size() > 1 && db.front() == '0') db.remove_prefix(1);
-            if (da.size() != db.size()) return da.size() < db.size();
-            if (da != db) return da < db;
-            i = ei;
-            j = ej;
-        } else {
-            if (a[i] != b[j]) return a[i] < b[j];
-            ++i;
-            ++j;
-        }
-    }
-    return a.size() - i < b.size() - j;
-}
+bool naturalLess(const std::string& a, const std::string& b) { return ::strverscmp(a.c_str(), b.c_str()) < 0; }
 
 // "card0-HDMI-A-1" is a connector of type "HDMI-A"; "card0" alone is the card.
 std::optional<std::string> connectorType(const std::string& name) {
