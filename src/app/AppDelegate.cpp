@@ -21,10 +21,7 @@ const std::array<USBMonitorData, 16>& AppDelegate::watchedDevices() {
     return pairs;
 }
 
-AppDelegate::AppDelegate(QObject* parent) : QObject(parent) {
-    for (const auto& pair : watchedDevices())
-        monitors_.push_back(std::make_unique<USBDeviceMonitor>(std::vector<USBMonitorData>{pair}));
-}
+AppDelegate::AppDelegate(QObject* parent) : QObject(parent) {}
 
 AppDelegate::~AppDelegate() {
     for (auto& thread : threads_) thread.join();  // start() returns once armed
@@ -32,7 +29,9 @@ AppDelegate::~AppDelegate() {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
-    if (threads_.empty()) {
+    if (monitors_.empty()) {
+        for (const auto& pair : watchedDevices())
+            monitors_.push_back(std::make_unique<USBDeviceMonitor>(std::vector<USBMonitorData>{pair}));
         threads_.reserve(monitors_.size());
         for (auto& monitor : monitors_) threads_.emplace_back([m = monitor.get()] { m->start(); });
     }

@@ -23,7 +23,8 @@ class AppDelegate : public QObject {
     Q_OBJECT
 
 public:
-    // Creates the watchers (watching nothing yet).
+    // Cheap: the watchers are made at launch, so that a delegate made only
+    // to call configure() costs nothing.
     explicit AppDelegate(QObject* parent = nullptr);
     // Waits for the watchers' start threads, then stops the watchers.
     ~AppDelegate() override;
@@ -34,8 +35,8 @@ public:
     static const std::array<USBMonitorData, 16>& watchedDevices();
     const std::vector<std::unique_ptr<USBDeviceMonitor>>& deviceMonitors() const { return monitors_; }
 
-    // Starts every watcher on a thread of its own, in order, then configures
-    // the displays.
+    // Creates the watchers and starts each on a thread of its own, in order,
+    // then configures the displays.
     void applicationDidFinishLaunching();
 
     int sleepID = 0;

@@ -55,6 +55,7 @@ TEST(AppDelegate, LaunchStartsSixteenWatchersAndConfiguresOnce) {
     EXPECT_EQ(AppDelegate::watchedDevices()[0], (USBMonitorData{0x7E51, 0x6100}));
     EXPECT_EQ(AppDelegate::watchedDevices()[15], (USBMonitorData{0x6A3C, 0x6211}));
     EXPECT_EQ(log.lines(), Strings{"Request for configuration with reconfigreID 0"});
+    EXPECT_TRUE(AppDelegate().deviceMonitors().empty()) << "a delegate made only to configure watches nothing";
 
     // Held back while sleeping, and for an outdated request.
     f.delegate->sleepID = 1;
