@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "display/AuxPacket.h"
-#include "display/Edid.h"
+#include "emu/EdidBuilder.h"
 #include "display/IntelDDC.h"
 #include "emu/AuxEmulatedPlatform.h"
 #include "model/Settings.h"

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "usb/EmulatedHotplugSource.h"
+#include "emu/EmulatedHotplugSource.h"
 #include "usb/USBDeviceMonitor.h"
 #include "usb/libusb/LibusbHotplugSource.h"
 

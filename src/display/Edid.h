@@ -1,5 +1,4 @@
-// What the display road reads from an EDID base block, and a builder of
-// such blocks for the emulator and the tests.
+// What the display road reads from an EDID base block.
 #pragma once
 
 #include <cstdint>
@@ -23,20 +22,5 @@ struct EdidInfo {
 
 // Nothing unless `edid` holds a base block with the fixed header.
 std::optional<EdidInfo> parseEdid(std::span<const uint8_t> edid);
-
-struct EdidSpec {
-    std::string manufacturer = "QRV";  // three capital letters
-    std::optional<uint16_t> vendorId;  // raw bytes 8-9 instead of the letters
-    uint16_t product = 0x0001;
-    uint32_t serial = 0;
-    std::string name;  // at most 13 characters
-    uint8_t week = 1;
-    int year = 2022;
-    int widthMM = 600;
-    int heightMM = 340;
-};
-
-// A 128-byte base block with a correct checksum.
-std::vector<uint8_t> buildEdid(const EdidSpec& spec);
 
 }  // namespace quorvel

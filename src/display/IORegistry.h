@@ -1,7 +1,7 @@
 // The registry seam of the AV-service matching: a walk over the service
 // plane, property reads, AV-service creation, the host model and the
 // window system's information about a display. Linux has no such registry;
-// StaticRegistry serves fixtures and the emulator.
+// src/emu/StaticRegistry serves fixtures and the emulator.
 #pragma once
 
 #include <cstdint>
@@ -67,25 +67,6 @@ public:
     // The "model" property of the platform expert device, as bytes.
     virtual std::optional<std::vector<uint8_t>> platformModel() = 0;
     virtual std::optional<DisplayInfo> displayInfo(uint32_t displayID) = 0;
-};
-
-struct StaticRegistryNode {
-    std::optional<std::string> name;
-    RegistryDict properties;
-    std::shared_ptr<AVService> avService;  // what creating an AV service on it yields
-};
-
-// A registry given as a list of nodes in walk order.
-class StaticRegistry : public IORegistry {
-public:
-    std::vector<StaticRegistryNode> nodes;
-    bool iteratorFails = false;
-    std::optional<std::vector<uint8_t>> model;
-    std::map<uint32_t, DisplayInfo> displays;
-
-    std::unique_ptr<IORegistryIterator> servicePlane() override;
-    std::optional<std::vector<uint8_t>> platformModel() override { return model; }
-    std::optional<DisplayInfo> displayInfo(uint32_t displayID) override;
 };
 
 }  // namespace quorvel

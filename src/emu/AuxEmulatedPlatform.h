@@ -20,7 +20,7 @@
 #include "display/AVService.h"
 #include "display/DisplayPlatform.h"
 #include "display/I2CBus.h"
-#include "display/IORegistry.h"
+#include "emu/StaticRegistry.h"
 #include "emu/AuxChip.h"
 
 namespace quorvel::emu {

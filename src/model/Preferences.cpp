@@ -42,23 +42,6 @@ void QtPreferences::sync() {
     impl_->settings.sync();
 }
 
-std::optional<std::string> MemoryPreferences::string(const std::string& key) const {
-    std::lock_guard lock(mutex_);
-    auto it = values_.find(key);
-    if (it == values_.end()) return std::nullopt;
-    return it->second;
-}
-
-void MemoryPreferences::setString(const std::string& key, const std::string& value) {
-    std::lock_guard lock(mutex_);
-    values_[key] = value;
-}
-
-void MemoryPreferences::remove(const std::string& key) {
-    std::lock_guard lock(mutex_);
-    values_.erase(key);
-}
-
 namespace {
 Replaceable<std::shared_ptr<Preferences>>& seam() {
     static Replaceable<std::shared_ptr<Preferences>> s(

@@ -2,9 +2,7 @@
 // travel between the window, the checks and later runs.
 #pragma once
 
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -33,18 +31,6 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
-};
-
-class MemoryPreferences : public Preferences {
-public:
-    std::optional<std::string> string(const std::string& key) const override;
-    void setString(const std::string& key, const std::string& value) override;
-    void remove(const std::string& key) override;
-    void sync() override {}
-
-private:
-    mutable std::mutex mutex_;
-    std::map<std::string, std::string> values_;
 };
 
 // The process's store: QtPreferences named after the running program unless

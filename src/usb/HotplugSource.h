@@ -1,6 +1,6 @@
 // The hot-plug seam: where USB devices of given vendor and product IDs come
 // from. The platform source is libusb (src/usb/libusb); tests and the
-// emulator install an in-process one (EmulatedHotplugSource).
+// emulator install an in-process one (src/emu/EmulatedHotplugSource).
 #pragma once
 
 #include <cstdint>

@@ -11,7 +11,7 @@
 #include "model/Settings.h"
 #include "model/Sleeper.h"
 #include "support/TestSupport.h"
-#include "usb/EmulatedHotplugSource.h"
+#include "emu/EmulatedHotplugSource.h"
 #include "usb/HotplugSource.h"
 
 using namespace quorvel;
@@ -251,7 +251,7 @@ TEST_F(ConsoleFlow, RemovalBeforeTheCommandEmptiesTheList) {
 
 #include "display/AUXDisplayManager.h"
 #include "display/DisplayPlatform.h"
-#include "display/Edid.h"
+#include "emu/EdidBuilder.h"
 #include "emu/AuxChip.h"
 #include "emu/AuxEmulatedPlatform.h"
 

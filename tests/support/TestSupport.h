@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "model/Preferences.h"
+#include "support/MemoryPreferences.h"
 
 namespace quorvel::test {
 

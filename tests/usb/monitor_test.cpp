@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "usb/EmulatedHotplugSource.h"
+#include "emu/EmulatedHotplugSource.h"
 #include "usb/NotificationCenter.h"
 #include "usb/USBDeviceMonitor.h"
 

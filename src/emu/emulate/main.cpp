@@ -29,7 +29,7 @@
 #include <QCommandLineParser>
 #include <QStringList>
 
-#include "display/Edid.h"
+#include "emu/EdidBuilder.h"
 #include "emu/AuxChip.h"
 #include "emu/AuxUmockdev.h"
 #include "emu/SampleFiles.h"

@@ -12,7 +12,7 @@
 #include <QThread>
 
 #include "display/AUXDisplayManager.h"
-#include "display/Edid.h"
+#include "emu/EdidBuilder.h"
 #include "model/Settings.h"
 #include "usb/USBDeviceMonitor.h"
 

@@ -26,7 +26,7 @@
 #include "emu/UsbChip.h"
 #include "model/Sleeper.h"
 #include "support/TestSupport.h"
-#include "usb/EmulatedHotplugSource.h"
+#include "emu/EmulatedHotplugSource.h"
 
 namespace quorvel::test {
 

@@ -11,6 +11,7 @@
 #include "display/DisplayLog.h"
 #include "display/DisplayPlatform.h"
 #include "display/Edid.h"
+#include "emu/EdidBuilder.h"
 #include "display/IntelDDC.h"
 #include "emu/AuxEmulatedPlatform.h"
 #include "model/Alert.h"

@@ -1,4 +1,4 @@
-#include "usb/EmulatedHotplugSource.h"
+#include "emu/EmulatedHotplugSource.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "display/IORegistry.h"
+#include "emu/StaticRegistry.h"
 
 namespace quorvel {
 

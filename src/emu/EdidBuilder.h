@@ -1,0 +1,26 @@
+// EDID base blocks for the emulated displays and the tests.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+struct EdidSpec {
+    std::string manufacturer = "QRV";  // three capital letters
+    std::optional<uint16_t> vendorId;  // raw bytes 8-9 instead of the letters
+    uint16_t product = 0x0001;
+    uint32_t serial = 0;
+    std::string name;  // at most 13 characters
+    uint8_t week = 1;
+    int year = 2022;
+    int widthMM = 600;
+    int heightMM = 340;
+};
+
+// A 128-byte base block with a correct checksum.
+std::vector<uint8_t> buildEdid(const EdidSpec& spec);
+
+}  // namespace quorvel
