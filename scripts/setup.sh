@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth desktop-file-utils appstream
   dpkg-dev file
+  clang-14 libclang-rt-14-dev   # the fuzz preset: libFuzzer, ASan, UBSan
 )
 
 missing=()
