@@ -1,6 +1,5 @@
 #include "emu/AuxUmockdev.h"
 
-#include <dlfcn.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <umockdev.h>
@@ -10,6 +9,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "emu/UmockdevSupport.h"
 #include "model/Hex.h"
 
 namespace quorvel::emu {
@@ -161,10 +161,7 @@ struct AuxUmockdevDisplays::Adapter {
 
 AuxUmockdevDisplays::AuxUmockdevDisplays(UMockdevTestbed* testbed) : testbed_(testbed) {
     if (!testbed_) {
-        if (!inMockEnvironment())
-            throw std::runtime_error("not running under the umockdev preload library (libumockdev-preload.so.0)");
-        testbed_ = umockdev_testbed_new();
-        if (!testbed_) throw std::runtime_error("umockdev_testbed_new failed");
+        testbed_ = umockdev::newTestbed();
         owned_ = true;
     }
 }
@@ -180,27 +177,12 @@ AuxUmockdevDisplays::~AuxUmockdevDisplays() {
     if (owned_) g_object_unref(testbed_);
 }
 
-bool AuxUmockdevDisplays::inMockEnvironment() {
-    if (umockdev_in_mock_environment()) return true;
-    void* preload = dlopen("libumockdev-preload.so.0", RTLD_NOW | RTLD_NOLOAD);
-    if (preload) dlclose(preload);
-    return preload != nullptr;
-}
+bool AuxUmockdevDisplays::inMockEnvironment() { return umockdev::inMockEnvironment(); }
 
-std::string AuxUmockdevDisplays::rootDir() const {
-    gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    std::string text = root ? root : "";
-    g_free(root);
-    return text;
-}
+std::string AuxUmockdevDisplays::rootDir() const { return umockdev::rootDir(testbed_); }
 
 void AuxUmockdevDisplays::addRecord(const std::string& record) {
-    GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error)) {
-        const std::string message = error ? error->message : "unknown error";
-        g_clear_error(&error);
-        throw std::runtime_error("cannot add an emulated device: " + message);
-    }
+    umockdev::addRecord(testbed_, record, "cannot add an emulated device");
 }
 
 void AuxUmockdevDisplays::ensureParents() {
@@ -229,12 +211,12 @@ void AuxUmockdevDisplays::addAdapter(uint32_t bus, std::map<uint8_t, std::shared
     g_signal_connect(adapter->handler, "handle-ioctl", G_CALLBACK(&Adapter::onIoctl), adapter.get());
     g_signal_connect(adapter->handler, "handle-read", G_CALLBACK(&Adapter::onRead), adapter.get());
     g_signal_connect(adapter->handler, "handle-write", G_CALLBACK(&Adapter::onWrite), adapter.get());
-    GError* error = nullptr;
-    if (!umockdev_testbed_attach_ioctl(testbed_, adapter->devNode.c_str(), adapter->handler, &error)) {
-        const std::string message = error ? error->message : "unknown error";
-        g_clear_error(&error);
+    try {
+        umockdev::attachHandler(testbed_, adapter->devNode, adapter->handler,
+                                "cannot attach the I2C handler of " + adapter->devNode);
+    } catch (...) {
         g_object_unref(adapter->handler);
-        throw std::runtime_error("cannot attach the I2C handler of " + adapter->devNode + ": " + message);
+        throw;
     }
     adapters_[bus] = std::move(adapter);
 }

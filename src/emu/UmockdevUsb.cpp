@@ -1,6 +1,5 @@
 #include "emu/UmockdevUsb.h"
 
-#include <dlfcn.h>
 #include <umockdev.h>
 
 #include <linux/ioctl.h>
@@ -15,6 +14,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "emu/UmockdevSupport.h"
 #include "model/Hex.h"
 
 namespace quorvel::emu {
@@ -274,12 +274,7 @@ struct UmockdevUsbBed::Node {
     }
 };
 
-UmockdevUsbBed::UmockdevUsbBed() {
-    if (!inMockEnvironment())
-        throw std::runtime_error("not running under the umockdev preload library (libumockdev-preload.so.0)");
-    testbed_ = umockdev_testbed_new();
-    if (!testbed_) throw std::runtime_error("umockdev_testbed_new failed");
-}
+UmockdevUsbBed::UmockdevUsbBed() : testbed_(umockdev::newTestbed()) {}
 
 UmockdevUsbBed::~UmockdevUsbBed() {
     for (auto& [key, node] : nodes_) umockdev_testbed_detach_ioctl(testbed_, node->devNode.c_str(), nullptr);
@@ -287,21 +282,9 @@ UmockdevUsbBed::~UmockdevUsbBed() {
     g_object_unref(testbed_);
 }
 
-bool UmockdevUsbBed::inMockEnvironment() {
-    // umockdev's own check looks at LD_PRELOAD only; the preload library
-    // may as well be linked in as the first needed library.
-    if (umockdev_in_mock_environment()) return true;
-    void* preload = dlopen("libumockdev-preload.so.0", RTLD_NOW | RTLD_NOLOAD);
-    if (preload) dlclose(preload);
-    return preload != nullptr;
-}
+bool UmockdevUsbBed::inMockEnvironment() { return umockdev::inMockEnvironment(); }
 
-std::string UmockdevUsbBed::rootDir() const {
-    gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    std::string text = root ? root : "";
-    g_free(root);
-    return text;
-}
+std::string UmockdevUsbBed::rootDir() const { return umockdev::rootDir(testbed_); }
 
 UmockdevUsbBed::Node& UmockdevUsbBed::node(uint8_t bus, uint8_t address) {
     std::lock_guard lock(mutex_);
@@ -312,12 +295,8 @@ UmockdevUsbBed::Node& UmockdevUsbBed::node(uint8_t bus, uint8_t address) {
         slot->devPath = "/devices/usb" + std::to_string(bus) + "-" + std::to_string(address);
         slot->ioctl = umockdev_ioctl_base_new();
         g_signal_connect(slot->ioctl, "handle-ioctl", G_CALLBACK(&Node::onIoctl), slot.get());
-        GError* error = nullptr;
-        if (!umockdev_testbed_attach_ioctl(testbed_, slot->devNode.c_str(), slot->ioctl, &error)) {
-            const std::string message = error ? error->message : "unknown error";
-            g_clear_error(&error);
-            throw std::runtime_error("cannot attach the ioctl handler of " + slot->devNode + ": " + message);
-        }
+        umockdev::attachHandler(testbed_, slot->devNode, slot->ioctl,
+                                "cannot attach the ioctl handler of " + slot->devNode);
     }
     return *slot;
 }
@@ -348,12 +327,7 @@ void UmockdevUsbBed::plug(const UsbDeviceSpec& spec, UsbControlHandler handler) 
         "A: bConfigurationValue=1\\n\n"
         "A: speed=480\\n\n"
         "H: descriptors=" + usbDescriptorsHex(spec) + "\n";
-    GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error)) {
-        const std::string message = error ? error->message : "unknown error";
-        g_clear_error(&error);
-        throw std::runtime_error("cannot add " + n.devPath + ": " + message);
-    }
+    umockdev::addRecord(testbed_, record, "cannot add " + n.devPath);
     // Adding from a record sends no uevent of its own; a running libusb
     // learns of the device from this one.
     umockdev_testbed_uevent(testbed_, ("/sys" + n.devPath).c_str(), "add");
