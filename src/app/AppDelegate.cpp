@@ -3,7 +3,7 @@
 #include <QAction>
 
 #include "display/AUXDisplayManager.h"
-#include "display/DisplayLog.h"
+#include "model/Log.h"
 #include "model/DeviceTable.h"
 #include "model/Settings.h"
 #include "usb/USBDeviceMonitor.h"
@@ -41,7 +41,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::configure(int dispatchedReconfigureID, bool /*firstrun*/) {
     if (sleepID != 0) return;
     if (dispatchedReconfigureID != reconfigureID) return;
-    displayLog(LogLevel::info,
+    logLine(LogLevel::info,
                "Request for configuration with reconfigreID " + std::to_string(dispatchedReconfigureID));
     reconfigureID = 0;
     auto& manager = AUXDisplayManager::shared();

@@ -16,7 +16,7 @@
 #include "display/AUXDisplayManager.h"
 #include "display/Arm64DDC.h"
 #include "display/AuxPacket.h"
-#include "display/DisplayLog.h"
+#include "model/Log.h"
 #include "model/DeviceTable.h"
 #include "model/Preferences.h"
 #include "model/Settings.h"
@@ -517,8 +517,8 @@ void ViewController::PresentAUXGetStatus() {
         return;
     }
     if (serviceMatchDisplayIDIntel != 1) {
-        stdoutLine(std::to_string(serviceMatchDisplayIDIntel.load()));
-        stdoutLine("serviceMatchDisplayIDIntel");
+        writeLine(std::to_string(serviceMatchDisplayIDIntel.load()));
+        writeLine("serviceMatchDisplayIDIntel");
         ui_->AUXGetStatusLabel->clear();
         alert("WARNING", kNoScreen);
         return;

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "model/DeviceTable.h"
+#include "model/Log.h"
 #include "model/Preferences.h"
 #include "model/Settings.h"
 #include "display/AUXDisplayManager.h"
@@ -100,10 +101,7 @@ bool Console::waitForMonitors(std::chrono::milliseconds limit) {
 }
 
 void Console::writeMessage(const std::string& message, OutputType to) {
-    const std::string line = message + "\n";
-    std::FILE* stream = to == OutputType::standard ? stdout : stderr;
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fflush(stream);
+    writeLine(message, to == OutputType::standard ? stdout : stderr);
 }
 
 void Console::helpCommand() {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/Console.h"
+#include "model/Log.h"
 #include "usb/HotplugSource.h"
 
 using namespace quorvel;
@@ -16,11 +17,7 @@ namespace {
 std::string softwareVersion;
 std::vector<std::string> arguments;
 
-void print(const std::string& text) {
-    const std::string line = text + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-}
+void print(const std::string& text) { writeLine(text); }
 
 std::string lowercased(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),

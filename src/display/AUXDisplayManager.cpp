@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "display/DisplayLog.h"
+#include "model/Log.h"
 #include "display/Edid.h"
 #include "model/Errors.h"
 #include "model/Settings.h"
@@ -43,7 +43,7 @@ void AUXDisplayManager::configureDisplays(const DisplayPlatform& platform) {
     clearDisplays();
     const auto connectors = platform.displays ? platform.displays->onlineConnectors(kMaxDisplays) : std::nullopt;
     if (!connectors) {
-        displayLog(LogLevel::error, "Unable to get display list.");
+        logLine(LogLevel::error, "Unable to get display list.");
         return;
     }
     for (const ConnectorInfo& c : *connectors) {
@@ -66,11 +66,11 @@ void AUXDisplayManager::configureDisplays(const DisplayPlatform& platform) {
         if (!DEBUG_SW && appleDisplay(connector)) {
             record = std::make_shared<AppleDisplay>(c.displayID, name, vendor, model, serial, isVirtualDisplay,
                                                     isDummyDisplay);
-            displayLog(LogLevel::info, "Apple display found - " + text);
+            logLine(LogLevel::info, "Apple display found - " + text);
         } else {
             record = std::make_shared<OtherDisplay>(c.displayID, name, vendor, model, serial, isVirtualDisplay,
                                                     isDummyDisplay, platform);
-            displayLog(LogLevel::info, "Other display found - " + text);
+            logLine(LogLevel::info, "Other display found - " + text);
         }
         addDisplay(std::move(record));
     }
@@ -124,11 +124,11 @@ void AUXDisplayManager::AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData
 
 void AUXDisplayManager::updateArm64AVServices() {
     if (!Arm64DDC::isArm64) return;
-    displayLog(LogLevel::info, "arm64 AVService update requested");
+    logLine(LogLevel::info, "arm64 AVService update requested");
     std::vector<uint32_t> ids;
     for (const auto& d : getOtherDisplays()) ids.push_back(d->identifier);
     attachArm64AVServices(Arm64DDC::getServiceMatches(ids));
-    displayLog(LogLevel::info, "AVService update done");
+    logLine(LogLevel::info, "AVService update done");
 }
 
 void AUXDisplayManager::attachArm64AVServices(const std::vector<DisplayService>& matches) {
@@ -139,12 +139,12 @@ void AUXDisplayManager::attachArm64AVServices(const std::vector<DisplayService>&
             if (d->identifier != match.displayID) continue;
             const std::string id = std::to_string(d->identifier);
             d->arm64avService = match.service;
-            displayLog(LogLevel::info, "Display service match successful for display " + id);
+            logLine(LogLevel::info, "Display service match successful for display " + id);
             if (match.isDiscouraged) {
-                displayLog(LogLevel::info, "Display " + id + " is flagged as discouraged by Arm64DDC.");
+                logLine(LogLevel::info, "Display " + id + " is flagged as discouraged by Arm64DDC.");
                 d->isDiscouraged = true;
             } else if (match.isDummy) {
-                displayLog(LogLevel::info, "Display " + id + " is flagged as dummy by Arm64DDC.");
+                logLine(LogLevel::info, "Display " + id + " is flagged as dummy by Arm64DDC.");
                 d->isDiscouraged = true;
                 d->isDummy = true;
             } else {
@@ -181,7 +181,7 @@ bool AUXDisplayManager::dummy(const std::optional<ConnectorInfo>& connector) {
     const auto edid = edidOf(connector);
     const bool isDummyDisplay = name.find("dummy") != std::string::npos ||
                                 (virtualDisplay(connector) && edid && edid->vendor == kDummyVendor);
-    if (isDummyDisplay) displayLog(LogLevel::info, "NOTE: Display is a dummy!");
+    if (isDummyDisplay) logLine(LogLevel::info, "NOTE: Display is a dummy!");
     return isDummyDisplay;
 }
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <set>
 
-#include "display/DisplayLog.h"
+#include "model/Log.h"
 #include "display/DisplayPlatform.h"
 #include "model/Hex.h"
 #include "model/Settings.h"
@@ -75,9 +75,9 @@ void proxyProperties(const IORegistryEntry& entry, Arm64DDC::IOregService& s) {
     const auto location = entry.property("Location");
     if (!location || !location->text()) return;
     s.location = *location->text();
-    stdoutLine("Location");
+    writeLine("Location");
     if (s.location == "External") {
-        stdoutLine("External");
+        writeLine("External");
         s.service = entry.createAVService();
     }
 }
@@ -85,7 +85,7 @@ void proxyProperties(const IORegistryEntry& entry, Arm64DDC::IOregService& s) {
 }  // namespace
 
 std::vector<Arm64DDC::IOregService> Arm64DDC::getIoregServicesForMatching(IORegistry& registry) {
-    stdoutLine("getIoregServicesForMatching");
+    writeLine("getIoregServicesForMatching");
     std::vector<IOregService> candidates;
     int64_t location = 0;
     IOregService building;

@@ -1,7 +1,7 @@
 #include "display/IntelDDC.h"
 
 #include "display/AuxPacket.h"
-#include "display/DisplayLog.h"
+#include "model/Log.h"
 #include "display/Edid.h"
 #include "model/FileAccess.h"
 #include "model/Settings.h"
@@ -54,7 +54,7 @@ std::unique_ptr<IntelDDC> IntelDDC::create(uint32_t displayId, std::optional<uin
     if (!framebuffer) return nullptr;
     auto type = withReplyTransactionType ? withReplyTransactionType : supportedTransactionType(*framebuffer, platform);
     if (!type) {
-        displayLogf(LogLevel::error, "No supported reply transaction type found for display with ID %u.", displayId);
+        logLinef(LogLevel::error, "No supported reply transaction type found for display with ID %u.", displayId);
         return nullptr;
     }
     return std::unique_ptr<IntelDDC>(new IntelDDC(displayId, *framebuffer, *type, platform));
@@ -66,13 +66,13 @@ std::optional<uint32_t> IntelDDC::ioFramebufferPortFromDisplayId(uint32_t displa
     if (!connector || isBuiltinConnector(*connector)) return std::nullopt;
     // The connector's own `ddc` link names its bus directly.
     if (connector->ddcBus) {
-        displayLogf(LogLevel::info, "Using CGSServiceForDisplayNumber to acquire framebuffer port for %u.", displayId);
+        logLinef(LogLevel::info, "Using CGSServiceForDisplayNumber to acquire framebuffer port for %u.", displayId);
         return connector->ddcBus;
     }
     const auto port = servicePortUsingDisplayPropertiesMatching(displayId, platform);
     if (!port) return std::nullopt;
     if (platform.buses->exists(*port)) return port;
-    displayLogf(LogLevel::error, "No framebuffer port found for display with ID %u.", displayId);
+    logLinef(LogLevel::error, "No framebuffer port found for display with ID %u.", displayId);
     return std::nullopt;
 }
 
@@ -82,7 +82,7 @@ std::optional<uint32_t> IntelDDC::servicePortUsingDisplayPropertiesMatching(uint
     const auto connector = findConnector(*platform.displays, displayId);
     const auto buses = platform.buses->buses();
     if (!buses) {
-        displayLogf(LogLevel::error, "No matching services found for display with ID %u.", displayId);
+        logLinef(LogLevel::error, "No matching services found for display with ID %u.", displayId);
         return std::nullopt;
     }
     // Without an EDID of its own the display has nothing to be matched by.
@@ -94,29 +94,29 @@ std::optional<uint32_t> IntelDDC::servicePortUsingDisplayPropertiesMatching(uint
             const auto found = bus ? edidOfBus(*bus) : std::nullopt;
             if (!found) continue;
             if (found->vendor != display->vendor) {
-                displayLogf(LogLevel::info, "Service port vendor ID %u differs from display vendor ID %u.",
+                logLinef(LogLevel::info, "Service port vendor ID %u differs from display vendor ID %u.",
                             found->vendor, display->vendor);
                 continue;
             }
             if (found->product != display->product) {
-                displayLogf(LogLevel::info, "Service port product ID %u differs from display product ID %u.",
+                logLinef(LogLevel::info, "Service port product ID %u differs from display product ID %u.",
                             found->product, display->product);
                 continue;
             }
             if (found->serial != display->serial) {
-                displayLogf(LogLevel::info, "Service port serial number %u differs from display serial number %u.",
+                logLinef(LogLevel::info, "Service port serial number %u differs from display serial number %u.",
                             found->serial, display->serial);
                 continue;
             }
             // Linux gives a bus no location text, so the first agreeing bus is taken.
-            displayLogf(LogLevel::info, "Vendor ID: %u, Product ID: %u, Serial Number: %u", found->vendor,
+            logLinef(LogLevel::info, "Vendor ID: %u, Product ID: %u, Serial Number: %u", found->vendor,
                         found->product, found->serial);
-            displayLogf(LogLevel::info, "Unit Number: %u", displayId);
-            displayLogf(LogLevel::info, "Service Port: %u", number);
+            logLinef(LogLevel::info, "Unit Number: %u", displayId);
+            logLinef(LogLevel::info, "Service Port: %u", number);
             return number;
         }
     }
-    displayLogf(LogLevel::error, "No service port found for display with ID %u.", displayId);
+    logLinef(LogLevel::error, "No service port found for display with ID %u.", displayId);
     return std::nullopt;
 }
 
@@ -127,7 +127,7 @@ std::optional<uint32_t> IntelDDC::supportedTransactionType(uint32_t framebuffer,
     // Write, pause and read back as separate plain messages is what the
     // DDC/ci reply transaction does.
     if (functions && (*functions & kI2CFuncI2C)) {
-        displayLog(LogLevel::info, "kIOI2CDDCciReplyTransactionType is supported.");
+        logLine(LogLevel::info, "kIOI2CDDCciReplyTransactionType is supported.");
         return kIOI2CDDCciReplyTransactionType;
     }
     return std::nullopt;
@@ -137,14 +137,14 @@ bool IntelDDC::send(I2CRequest& request, uint32_t framebuffer, std::optional<uin
                     const DisplayPlatform& platform) {
     if (errorRecoveryWaitTime) sleeper().sleep(std::chrono::microseconds{*errorRecoveryWaitTime});
     if (!platform.buses || !platform.buses->exists(framebuffer)) {
-        displayLogf(LogLevel::error, "Failed to get interface count for framebuffer with ID %u.", framebuffer);
+        logLinef(LogLevel::error, "Failed to get interface count for framebuffer with ID %u.", framebuffer);
         return false;
     }
     // An i2c-dev node is exactly one bus.
     const uint32_t busIndex = 0;
     auto bus = platform.buses->open(framebuffer);
     if (!bus) {
-        displayLogf(LogLevel::error, "Failed to connect to interface %u for framebuffer with ID %u.", busIndex,
+        logLinef(LogLevel::error, "Failed to connect to interface %u for framebuffer with ID %u.", busIndex,
                     framebuffer);
         return false;
     }
@@ -157,7 +157,7 @@ bool IntelDDC::send(I2CRequest& request, uint32_t framebuffer, std::optional<uin
         ok = bus->writeRead(address, request.sendBuffer, request.minReplyDelay, request.replyBuffer.first(length));
     }
     if (!ok)
-        displayLogf(LogLevel::error, "Failed to send request to interface %u for framebuffer with ID %u.", busIndex,
+        logLinef(LogLevel::error, "Failed to send request to interface %u for framebuffer with ID %u.", busIndex,
                     framebuffer);
     return ok;
 }

@@ -1,7 +1,6 @@
 #include "model/Alert.h"
 
-#include <cstdio>
-
+#include "model/Log.h"
 #include "model/Replaceable.h"
 
 namespace quorvel {
@@ -15,9 +14,7 @@ Replaceable<std::shared_ptr<AlertSink>>& seam() {
 }  // namespace
 
 void PrintingAlertSink::alert(const std::string& title, const std::string& text, AlertStyle) {
-    std::string line = title + ": " + text + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    writeLine(title + ": " + text);
 }
 
 std::shared_ptr<AlertSink> setAlertSink(std::shared_ptr<AlertSink> sink) { return seam().replace(std::move(sink)); }

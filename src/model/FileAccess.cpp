@@ -14,6 +14,7 @@
 #include <QString>
 
 #include "model/DataFolder.h"
+#include "model/Log.h"
 #include "model/Preferences.h"
 
 namespace quorvel {
@@ -216,9 +217,7 @@ std::string FileAccess::storeLoaderPath(const std::string& path) {
 std::string FileAccess::USBGetISPFilePath(int64_t chipID) {
     const std::string name = loaderFileName(chipID);
     if (chipID == USBModels.constant.CHIP_TALMORE || chipID == USBModels.constant.CHIP_TALMORE_2) {
-        const std::string resource = name.substr(0, name.size() - 4) + "\n";
-        std::fwrite(resource.data(), 1, resource.size(), stdout);
-        std::fflush(stdout);
+        writeLine(name.substr(0, name.size() - 4));
     }
     return storeLoaderPath((std::filesystem::path(dataFolder()) / "ISP_USB" / name).string());
 }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "model/Settings.h"
+#include "model/Log.h"
 #include "model/Sleeper.h"
 
 namespace quorvel {
@@ -20,14 +21,6 @@ constexpr size_t kVersionBufferLength = 64;
 constexpr size_t kReadBufferLength = 11;
 constexpr size_t kPageSize = 256;
 constexpr size_t kFrameOverhead = 5;  // length, code, two address bytes, checksum
-
-// Diagnostic and progress lines share stdout with the command-line tool's
-// own lines, written the same way so that their order is kept.
-void writeLine(std::string line) {
-    line.push_back('\n');
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-}
 
 uint8_t high(uint32_t value) { return static_cast<uint8_t>(value >> 8); }
 uint8_t low(uint32_t value) { return static_cast<uint8_t>(value); }

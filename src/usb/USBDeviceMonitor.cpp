@@ -4,19 +4,12 @@
 #include <string>
 
 #include "model/Hex.h"
+#include "model/Log.h"
 #include "usb/NotificationCenter.h"
 
 namespace quorvel {
 
 namespace {
-
-// Diagnostic lines share standard output with the command-line tool's own
-// lines, which are written the same way, so their order is kept.
-void writeLine(const std::string& text) {
-    const std::string line = text + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-}
 
 std::string hex4(uint16_t value) { return hexDigits(value, 4, HexCase::lower); }
 

@@ -14,7 +14,7 @@
 
 #include "app/NSHoverableButton.h"
 #include "display/AUXDisplayManager.h"
-#include "display/DisplayLog.h"
+#include "model/Log.h"
 #include "model/Settings.h"
 #include "support/AppFixture.h"
 #include "usb/USBDeviceMonitor.h"
@@ -27,11 +27,11 @@ using Strings = std::vector<std::string>;
 class LogCapture {
 public:
     LogCapture()
-        : previous_(setDisplayLogSink([this](LogLevel level, const std::string& text) {
+        : previous_(setLogSink([this](LogLevel level, const std::string& text) {
               std::lock_guard lock(mutex_);
               if (level == LogLevel::info && text.rfind("Request for configuration", 0) == 0) lines_.push_back(text);
           })) {}
-    ~LogCapture() { setDisplayLogSink(previous_); }
+    ~LogCapture() { setLogSink(previous_); }
     Strings lines() {
         std::lock_guard lock(mutex_);
         return lines_;
@@ -40,7 +40,7 @@ public:
 private:
     std::mutex mutex_;
     Strings lines_;
-    DisplayLogSink previous_;
+    LogSink previous_;
 };
 
 TEST(AppDelegate, LaunchStartsSixteenWatchersAndConfiguresOnce) {

@@ -36,6 +36,7 @@
 #include "emu/UmockdevUsb.h"
 #include "emu/UsbChip.h"
 #include "model/FileAccess.h"
+#include "model/Log.h"
 #include "model/Preferences.h"
 
 extern char** environ;
@@ -47,11 +48,7 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-void out(const std::string& line) {
-    const std::string text = "quorvel-emulate: " + line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
+void out(const std::string& line) { writeLine("quorvel-emulate: " + line, stderr); }
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "display/DisplayLog.h"
+#include "model/Log.h"
 #include "display/DisplayPlatform.h"
 #include "display/Edid.h"
 #include "emu/EdidBuilder.h"
@@ -69,11 +69,11 @@ private:
 class ScopedLogCapture {
 public:
     ScopedLogCapture()
-        : previous_(setDisplayLogSink([this](LogLevel level, const std::string& text) {
+        : previous_(setLogSink([this](LogLevel level, const std::string& text) {
               std::lock_guard lock(mutex_);
               lines_.push_back({level, text});
           })) {}
-    ~ScopedLogCapture() { setDisplayLogSink(previous_); }
+    ~ScopedLogCapture() { setLogSink(previous_); }
     std::vector<std::pair<LogLevel, std::string>> lines() const {
         std::lock_guard lock(mutex_);
         return lines_;
@@ -87,7 +87,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<std::pair<LogLevel, std::string>> lines_;
-    DisplayLogSink previous_;
+    LogSink previous_;
 };
 
 class RecordingAlertSink : public AlertSink {
