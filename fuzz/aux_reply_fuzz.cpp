@@ -12,7 +12,7 @@
 #include "Reference.h"
 #include "display/AUXAccess.h"
 #include "display/AuxPacket.h"
-#include "display/DisplayLog.h"
+#include "model/Log.h"
 #include "display/IntelDDC.h"
 #include "model/Alert.h"
 #include "model/Preferences.h"
@@ -173,7 +173,7 @@ void overTheService(Script& script, CountedAlerts& alerts) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::quietSeams();
-    setDisplayLogSink([](LogLevel, const std::string&) {});
+    setLogSink([](LogLevel, const std::string&) {});
     return 0;
 }
 
