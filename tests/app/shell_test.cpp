@@ -17,6 +17,7 @@
 #include "model/Log.h"
 #include "model/Settings.h"
 #include "support/AppFixture.h"
+#include "support/Recorders.h"
 #include "usb/USBDeviceMonitor.h"
 
 namespace quorvel {
@@ -24,23 +25,18 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
+// The configuration requests among the log lines.
 class LogCapture {
 public:
-    LogCapture()
-        : previous_(setLogSink([this](LogLevel level, const std::string& text) {
-              std::lock_guard lock(mutex_);
-              if (level == LogLevel::info && text.rfind("Request for configuration", 0) == 0) lines_.push_back(text);
-          })) {}
-    ~LogCapture() { setLogSink(previous_); }
-    Strings lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
+    Strings lines() const {
+        Strings out;
+        for (const auto& [level, text] : capture_.lines())
+            if (level == LogLevel::info && text.rfind("Request for configuration", 0) == 0) out.push_back(text);
+        return out;
     }
 
 private:
-    std::mutex mutex_;
-    Strings lines_;
-    LogSink previous_;
+    test::ScopedLogCapture capture_;
 };
 
 TEST(AppDelegate, LaunchStartsSixteenWatchersAndConfiguresOnce) {

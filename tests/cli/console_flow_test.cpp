@@ -10,6 +10,7 @@
 #include "emu/UsbChip.h"
 #include "model/Settings.h"
 #include "model/Sleeper.h"
+#include "support/Recorders.h"
 #include "support/TestSupport.h"
 #include "emu/EmulatedHotplugSource.h"
 #include "usb/HotplugSource.h"
@@ -18,10 +19,6 @@ using namespace quorvel;
 using namespace quorvel::test;
 
 namespace {
-
-struct NoSleep : Sleeper {
-    void sleep(std::chrono::microseconds) override {}
-};
 
 const std::string kStart = "firmware file was imported!\nFirmware Version of File：\nZK6121 Demo v2.00\n";
 const std::string kProgress =
@@ -35,7 +32,7 @@ protected:
     TempDir dir;
     ScopedPreferences prefs;
     ScopedEnv data{"QUORVEL_DATA_DIR", (dir / "data").string()};
-    std::shared_ptr<Sleeper> previousSleeper = setSleeper(std::make_shared<NoSleep>());
+    std::shared_ptr<Sleeper> previousSleeper = setSleeper(std::make_shared<NoWaitSleeper>());
     std::shared_ptr<EmulatedHotplugSource> source = std::make_shared<EmulatedHotplugSource>();
     std::shared_ptr<HotplugSource> previousSource = installHotplugSource(source);
     std::shared_ptr<AlertSink> previousSink = setAlertSink(nullptr);  // alerts printed
@@ -264,7 +261,7 @@ protected:
     TempDir dir;
     ScopedPreferences prefs;
     ScopedEnv data{"QUORVEL_DATA_DIR", (dir / "data").string()};
-    std::shared_ptr<Sleeper> previousSleeper = setSleeper(std::make_shared<NoSleep>());
+    std::shared_ptr<Sleeper> previousSleeper = setSleeper(std::make_shared<NoWaitSleeper>());
     emu::AuxEmulatedHost host;
     std::shared_ptr<emu::AuxChip> chip = std::make_shared<emu::AuxChip>();
     DisplayPlatform previousPlatform;

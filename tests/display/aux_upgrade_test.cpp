@@ -165,7 +165,7 @@ TEST_F(AuxUpgrade, ProgressClimbsToOneHundredTwiceAndDropsToZeroBetween) {
     upgradeIntel(*ddc, isp, firmware, observer);
     EXPECT_EQ(phases, (std::vector<AuxPhase>{AuxPhase::ram, AuxPhase::flash}));
     // The 2-second pause between the phases sees 100; the next value is 0.
-    EXPECT_EQ(sleeper->progressAtWait().at(2), 100);
+    EXPECT_EQ(sleeper->probes().at(2), 100);
     auto zero = std::find(seen.begin(), seen.end(), std::make_pair(AuxPhase::flash, int64_t{0}));
     ASSERT_NE(zero, seen.end());
     ASSERT_NE(zero, seen.begin());

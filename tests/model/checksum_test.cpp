@@ -3,6 +3,7 @@
 #include "model/Errors.h"
 #include "model/Settings.h"
 #include "model/SourceModel.h"
+#include "support/Recorders.h"
 #include "support/TestSupport.h"
 
 using namespace quorvel;
@@ -101,21 +102,16 @@ TEST(Errors, CustomErrorsEqualByCase) {
     EXPECT_NE(E::AUXUpgradeError, E::readChipIDError);
 }
 
-struct RecordingSink : AlertSink {
-    std::vector<std::tuple<std::string, std::string, AlertStyle>> seen;
-    void alert(const std::string& t, const std::string& x, AlertStyle s) override { seen.emplace_back(t, x, s); }
-};
-
 TEST(AlertHandler, GoesToInstalledSinkWithWarningDefault) {
-    auto sink = std::make_shared<RecordingSink>();
+    auto sink = std::make_shared<test::RecordingAlertSink>();
     auto previous = setAlertSink(sink);
     SourceModel::AlertHandler("ERROR", "Update process FAILED!");
     SourceModel::AlertHandler("Note", "x", AlertStyle::critical);
     setAlertSink(previous);
-    ASSERT_EQ(sink->seen.size(), 2u);
-    EXPECT_EQ(sink->seen[0], std::make_tuple(std::string("ERROR"), std::string("Update process FAILED!"),
-                                             AlertStyle::warning));
-    EXPECT_EQ(std::get<2>(sink->seen[1]), AlertStyle::critical);
+    const auto seen = sink->alerts();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], (test::RecordedAlert{"ERROR", "Update process FAILED!", AlertStyle::warning}));
+    EXPECT_EQ(seen[1].style, AlertStyle::critical);
 }
 
 TEST(AlertHandler, DefaultSinkPrints) {

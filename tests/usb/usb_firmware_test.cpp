@@ -13,6 +13,7 @@
 #include "model/Alert.h"
 #include "model/Settings.h"
 #include "model/Sleeper.h"
+#include "support/Recorders.h"
 #include "support/TestSupport.h"
 #include "usb/USBAccess.h"
 
@@ -28,36 +29,9 @@ using emu::UsbChip;
 using emu::UsbChipOptions;
 using K = RequestKind;
 
-struct Pause {
-    std::chrono::microseconds duration;
-    size_t request;  // requests the chip had seen when the pause began
-};
-
-// Records the pauses instead of spending them, and moves the chip's clock on.
-class RecordingSleeper : public Sleeper {
-public:
-    std::vector<Pause> pauses;
-    std::shared_ptr<UsbChip> chip;
-    std::atomic<int64_t> now{0};
-    void sleep(std::chrono::microseconds duration) override {
-        pauses.push_back({duration, chip ? chip->requestCount() : 0});
-        now += std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
-    }
-};
-
-struct Alert {
-    std::string title, text;
-    AlertStyle style;
-    bool operator==(const Alert&) const = default;
-};
-
-class RecordingAlertSink : public AlertSink {
-public:
-    std::vector<Alert> alerts;
-    void alert(const std::string& title, const std::string& text, AlertStyle style) override {
-        alerts.push_back({title, text, style});
-    }
-};
+using test::RecordingAlertSink;
+using test::RecordingSleeper;
+using Alert = test::RecordedAlert;
 
 class UsbUpgrade : public testing::Test {
 protected:
@@ -75,9 +49,11 @@ protected:
     }
 
     USBAccess connect(UsbChipOptions options) {
-        options.clock = [this] { return std::chrono::nanoseconds(sleeper_->now.load()); };
+        // The chip's clock is moved on by the pauses only; each pause notes
+        // how many requests the chip had seen when it began.
+        options.clock = [this] { return sleeper_->elapsed(); };
         chip_ = std::make_shared<UsbChip>(std::move(options));
-        sleeper_->chip = chip_;
+        sleeper_->probe = [chip = chip_] { return static_cast<int64_t>(chip->requestCount()); };
         return USBAccess(emu::makeEmulatedDevice(chip_));
     }
 
@@ -161,7 +137,7 @@ TEST_F(UsbUpgrade, ThreeHundredByteFirmwareGoesOutInPagesOfFourPackets) {
     const Bytes flash = chip_->flash();
     EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 300), firmware);
     EXPECT_EQ(chip_->pageStatuses(), (Bytes{1, 1}));
-    EXPECT_TRUE(alerts_->alerts.empty());
+    EXPECT_TRUE(alerts_->alerts().empty());
 }
 
 TEST_F(UsbUpgrade, EmptyImagesSendNothingAndStillFinish) {
@@ -291,11 +267,11 @@ TEST_P(UsbFullUpgrade, FlashEndsEqualToTheFile) {
     std::vector<size_t> pauses;
     const auto t = chip_->transcript();
     ASSERT_EQ(kindsOf(t), expectedUpgrade(chipId, loader.size(), size, packet, pauses));
-    ASSERT_EQ(sleeper_->pauses.size(), 3u);
+    ASSERT_EQ(sleeper_->pauses().size(), 3u);
     const std::chrono::microseconds durations[] = {900ms, 500ms, 2000ms};
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(sleeper_->pauses[i].duration, durations[i]);
-        EXPECT_EQ(sleeper_->pauses[i].request - base, pauses[i]);
+        EXPECT_EQ(sleeper_->pauses()[i].duration, durations[i]);
+        EXPECT_EQ(static_cast<size_t>(sleeper_->pauses()[i].probe) - base, pauses[i]);
         EXPECT_EQ(t[pauses[i]].time - t[pauses[i] - 1].time, durations[i]);
     }
 
@@ -325,7 +301,7 @@ TEST_P(UsbFullUpgrade, FlashEndsEqualToTheFile) {
     EXPECT_EQ(out, progressLines(chunks(loader.size(), p - 5), loader.size(), "Initializing...") +
                        progressLines(chunks(size, 256), size, "Programming..."));
     EXPECT_EQ(percentCompleted, 100);
-    EXPECT_TRUE(alerts_->alerts.empty());
+    EXPECT_TRUE(alerts_->alerts().empty());
 }
 
 std::vector<UpgradeCase> upgradeCases() {
@@ -384,8 +360,8 @@ TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         USBAccess usb = connect({.chipId = c.chip});
-        sleeper_->pauses.clear();
-        alerts_->alerts.clear();
+        sleeper_->clear();
+        alerts_->clear();
         maxPktSize = 8;
         c.inject(*chip_);
         std::string out;
@@ -407,7 +383,7 @@ TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
         } else {
             EXPECT_NE(t.back().outcome, emu::Outcome::Ok);
         }
-        EXPECT_EQ(sleeper_->pauses.size(), c.pauses);
+        EXPECT_EQ(sleeper_->pauses().size(), c.pauses);
 
         if (c.pauses < 2) {
             EXPECT_EQ(out, c.message.empty() ? "" : c.message + "\n");
@@ -420,9 +396,9 @@ TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
             EXPECT_EQ(out.find(e), out.rfind(e));
         }
         if (c.alert) {
-            EXPECT_EQ(alerts_->alerts, (std::vector<Alert>{{"ERROR", "Update process FAILED!", AlertStyle::warning}}));
+            EXPECT_EQ(alerts_->alerts(), (std::vector<Alert>{{"ERROR", "Update process FAILED!", AlertStyle::warning}}));
         } else {
-            EXPECT_TRUE(alerts_->alerts.empty());
+            EXPECT_TRUE(alerts_->alerts().empty());
         }
         if (c.chip == 0xA1) {
             EXPECT_EQ(t.at(1).kind, K::Reset);

@@ -14,6 +14,7 @@
 #include "display/AUXDisplayManager.h"
 #include "emu/EdidBuilder.h"
 #include "model/Settings.h"
+#include "support/Recorders.h"
 #include "usb/USBDeviceMonitor.h"
 
 namespace quorvel::test {
@@ -106,11 +107,6 @@ void Gate::release() {
 }
 
 namespace {
-
-class NoWaitSleeper : public Sleeper {
-public:
-    void sleep(std::chrono::microseconds) override {}
-};
 
 class GatedBus : public I2CBus {
 public:

@@ -1,5 +1,5 @@
-// Fixtures of the display-road tests: a recording sleeper, a log capture,
-// an alert capture and one emulated external display with its chip.
+// Fixtures of the display-road tests: the recorders set up for the display
+// road, and one emulated external display with its chip.
 #pragma once
 
 #include <chrono>
@@ -17,6 +17,7 @@
 #include "model/Alert.h"
 #include "model/Settings.h"
 #include "model/Sleeper.h"
+#include "support/Recorders.h"
 
 namespace quorvel::test {
 
@@ -31,97 +32,21 @@ inline void resetDisplayState() {
     AUXpercentCompleted = 0;
 }
 
-// Records the requested pauses, and what the progress read at each, without waiting.
-class RecordingSleeper : public Sleeper {
+// The display road's pauses, each with the progress read as it began.
+class ScopedSleeper : public ScopedRecorder<RecordingSleeper, Sleeper, setSleeper> {
 public:
-    void sleep(std::chrono::microseconds duration) override {
-        std::lock_guard lock(mutex_);
-        waits_.push_back(duration);
-        progressAtWait_.push_back(AUXpercentCompleted.load());
+    ScopedSleeper() {
+        (*this)->probe = [] { return AUXpercentCompleted.load(); };
     }
-    std::vector<std::chrono::microseconds> waits() const {
-        std::lock_guard lock(mutex_);
-        return waits_;
-    }
-    std::vector<int64_t> progressAtWait() const {
-        std::lock_guard lock(mutex_);
-        return progressAtWait_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::chrono::microseconds> waits_;
-    std::vector<int64_t> progressAtWait_;
 };
 
-class ScopedSleeper {
+// The alerts raised during the scope, each as "title|text".
+class ScopedAlerts : public ScopedAlertRecorder {
 public:
-    ScopedSleeper() : sleeper_(std::make_shared<RecordingSleeper>()), previous_(setSleeper(sleeper_)) {}
-    ~ScopedSleeper() { setSleeper(previous_); }
-    RecordingSleeper& operator*() { return *sleeper_; }
-    RecordingSleeper* operator->() { return sleeper_.get(); }
-
-private:
-    std::shared_ptr<RecordingSleeper> sleeper_;
-    std::shared_ptr<Sleeper> previous_;
+    std::vector<std::string> alerts() { return (*this)->joined(); }
 };
 
-class ScopedLogCapture {
-public:
-    ScopedLogCapture()
-        : previous_(setLogSink([this](LogLevel level, const std::string& text) {
-              std::lock_guard lock(mutex_);
-              lines_.push_back({level, text});
-          })) {}
-    ~ScopedLogCapture() { setLogSink(previous_); }
-    std::vector<std::pair<LogLevel, std::string>> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    bool contains(LogLevel level, const std::string& text) const {
-        for (const auto& [l, t] : lines())
-            if (l == level && t == text) return true;
-        return false;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<LogLevel, std::string>> lines_;
-    LogSink previous_;
-};
-
-class RecordingAlertSink : public AlertSink {
-public:
-    void alert(const std::string& title, const std::string& text, AlertStyle) override {
-        std::lock_guard lock(mutex_);
-        alerts.push_back(title + "|" + text);
-    }
-    std::mutex mutex_;
-    std::vector<std::string> alerts;
-};
-
-class ScopedAlerts {
-public:
-    ScopedAlerts() : sink_(std::make_shared<RecordingAlertSink>()), previous_(setAlertSink(sink_)) {}
-    ~ScopedAlerts() { setAlertSink(previous_); }
-    std::vector<std::string> alerts() {
-        std::lock_guard lock(sink_->mutex_);
-        return sink_->alerts;
-    }
-
-private:
-    std::shared_ptr<RecordingAlertSink> sink_;
-    std::shared_ptr<AlertSink> previous_;
-};
-
-class ScopedDisplayPlatform {
-public:
-    explicit ScopedDisplayPlatform(DisplayPlatform platform) : previous_(setDisplayPlatform(std::move(platform))) {}
-    ~ScopedDisplayPlatform() { setDisplayPlatform(previous_); }
-
-private:
-    DisplayPlatform previous_;
-};
+using ScopedDisplayPlatform = ScopedSeam<DisplayPlatform, setDisplayPlatform>;
 
 inline std::vector<uint8_t> patternImage(size_t size, uint32_t seed) {
     std::vector<uint8_t> image(size);
