@@ -129,6 +129,8 @@ HotplugArrival EmulatedHotplugSource::arrivalOf(const EmulatedUSBDevice& device)
     arrival.openError = device.openError;
     arrival.accessDenied = device.openError != 0 && device.accessDenied;
     if (device.openError == 0) arrival.transport = device.transport;
+    arrival.busNumber = device.busNumber;
+    arrival.portNumbers = device.portNumbers;
     return arrival;
 }
 

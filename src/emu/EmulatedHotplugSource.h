@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "usb/HotplugRegistrations.h"
 #include "usb/HotplugSource.h"
@@ -24,6 +25,8 @@ struct EmulatedUSBDevice {
     uint16_t productId = 0;
     std::string name;
     std::shared_ptr<ControlTransport> transport;
+    uint8_t busNumber = 0;
+    std::vector<uint8_t> portNumbers;
     // Failures to act out.
     int32_t openError = 0;      // non-zero: opening fails with this code
     bool accessDenied = false;  // ...for lack of permission

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "usb/USBDevice.h"
 
@@ -32,6 +33,9 @@ struct HotplugArrival {
     int32_t openError = 0;
     // Opening failed because the user may not access the device.
     bool accessDenied = false;
+    // Bus number (0 when unknown) and hub ports from the root.
+    uint8_t busNumber = 0;
+    std::vector<uint8_t> portNumbers;
 };
 
 struct HotplugRemoval {

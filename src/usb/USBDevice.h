@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace quorvel {
 
@@ -45,6 +46,11 @@ struct USBDevice {
     std::shared_ptr<ControlTransport> deviceInterfacePtrPtr;
     // What keeps the platform's device object alive, if anything.
     std::shared_ptr<void> plugInInterfacePtrPtr;
+    // Where it is plugged in, for telling the user which chip was meant:
+    // the bus (0 when unknown) and the hub ports from the root ({4}, or
+    // {2, 3} behind a hub; empty when unknown).
+    uint8_t busNumber = 0;
+    std::vector<uint8_t> portNumbers;
 };
 
 }  // namespace quorvel

@@ -105,6 +105,8 @@ void USBDeviceMonitor::rawDeviceAdded(const HotplugArrival& arrival) {
     device.name = std::move(name);
     device.deviceInterfacePtrPtr = arrival.transport;
     device.plugInInterfacePtrPtr = arrival.platformObject;
+    device.busNumber = arrival.busNumber;
+    device.portNumbers = arrival.portNumbers;
     NotificationCenter::defaultCenter().post(USBDeviceConnected, {{"device", device}});
 }
 

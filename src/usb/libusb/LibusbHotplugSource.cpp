@@ -285,6 +285,10 @@ HotplugArrival LibusbHotplugSource::open(libusb_device* device, uint64_t id, boo
     arrival.id = id;
     arrival.vendorId = descriptor.idVendor;
     arrival.productId = descriptor.idProduct;
+    arrival.busNumber = libusb_get_bus_number(device);
+    uint8_t ports[8] = {};  // USB 3 allows at most 7 tiers below the root
+    const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+    if (depth > 0) arrival.portNumbers.assign(ports, ports + depth);
 
     libusb_device_handle* raw = nullptr;
     const int r = libusb_open(device, &raw);
