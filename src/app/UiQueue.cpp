@@ -59,16 +59,17 @@ bool UiQueue::runAndWait(std::function<void()> task) {
     return *done;
 }
 
+// One task at a time from the front: a task that opens a modal alert runs a
+// nested event loop that drains again, and that drain must go on with the
+// next task posted, never with a newer one ahead of older ones.
 void UiQueue::drain() {
-    std::deque<std::function<void()>> batch;
-    {
-        std::lock_guard lock(mutex_);
-        batch.swap(tasks_);
-    }
-    for (auto& task : batch) {
+    for (;;) {
+        std::function<void()> task;
         {
             std::lock_guard lock(mutex_);
-            if (closed_) return;
+            if (closed_ || tasks_.empty()) return;
+            task = std::move(tasks_.front());
+            tasks_.pop_front();
         }
         task();
     }

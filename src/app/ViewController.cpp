@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 
@@ -72,6 +73,25 @@ std::optional<std::vector<uint8_t>> readFile(const std::string& urlText) {
     return FileAccess::GetBinaryFile(FileAccess::fileURL(urlText));
 }
 
+std::string productName(uint16_t productId) {
+    return "ZK" + QString::number(productId, 16).toStdString();
+}
+
+// "USB bus 1, port 4" (ports behind hubs joined by dots), or empty when the
+// platform did not say.
+std::string usbPlace(const USBDevice& device) {
+    if (device.busNumber == 0) return {};
+    std::string place = "USB bus " + std::to_string(device.busNumber);
+    for (size_t i = 0; i < device.portNumbers.size(); ++i)
+        place += (i == 0 ? ", port " : ".") + std::to_string(device.portNumbers[i]);
+    return place;
+}
+
+// The log line that says which chip an upgrade was for.
+std::string deviceLine(const std::string& product, const std::string& place) {
+    return "\nDevice: " + product + (place.empty() ? std::string() : " (" + place + ")");
+}
+
 }  // namespace
 
 ViewController::ViewController(Seams seams, QWidget* parent)
@@ -115,6 +135,7 @@ void ViewController::viewDidLoad() {
     connect(ui_->AUXBrowseButton, &QPushButton::clicked, this, [this] { AUXbrowseFWfile(); });
     connect(ui_->AUXUpdateButton, &QPushButton::clicked, this, [this] { AUXUpdateProductFirmware(); });
     connect(ui_->actionQuit, &QAction::triggered, this, &QWidget::close);
+    connect(ui_->deviceComboBox, &QComboBox::currentIndexChanged, this, [this] { usbSelectionMoved(); });
 
     // The progress timer runs on the interface thread: it writes widgets.
     timer.setInterval(100);
@@ -139,14 +160,16 @@ int ViewController::numberOfItems() const { return static_cast<int>(devices.size
 
 QString ViewController::comboBoxObjectValue(int index) const {
     if (index < 0 || index >= numberOfItems()) return QStringLiteral("No device is connected");
-    return QStringLiteral("ZK") + QString::number(devices[static_cast<size_t>(index)]->deviceInfo.productId, 16);
+    return QString::fromStdString(productName(devices[static_cast<size_t>(index)]->deviceInfo.productId));
 }
 
 void ViewController::reloadComboBoxes() {
     for (QComboBox* box : {ui_->deviceComboBox, ui_->AUXDeviceComboBox}) {
         const QSignalBlocker block(box);
         box->clear();
-        for (int i = 0; i < numberOfItems(); ++i) box->addItem(comboBoxObjectValue(i));
+        for (int i = 0; i < numberOfItems(); ++i)
+            box->addItem(comboBoxObjectValue(i),
+                         QVariant::fromValue<qulonglong>(devices[static_cast<size_t>(i)]->deviceInfo.id));
         box->setCurrentIndex(-1);
     }
 }
@@ -154,6 +177,30 @@ void ViewController::reloadComboBoxes() {
 void ViewController::selectFirstItem() {
     for (QComboBox* box : {ui_->deviceComboBox, ui_->AUXDeviceComboBox})
         box->setCurrentIndex(devices.empty() ? -1 : 0);
+}
+
+std::optional<uint64_t> ViewController::selectedId(const QComboBox* box) {
+    const QVariant id = box->currentData();
+    if (!id.isValid()) return std::nullopt;
+    return id.toULongLong();
+}
+
+void ViewController::reloadKeepingSelection(bool keep) {
+    const auto usbId = selectedId(ui_->deviceComboBox);
+    const auto auxId = selectedId(ui_->AUXDeviceComboBox);
+    reloadComboBoxes();
+    for (auto [box, id] : {std::pair{ui_->deviceComboBox, usbId}, std::pair{ui_->AUXDeviceComboBox, auxId}}) {
+        const int kept = keep && id ? box->findData(QVariant::fromValue<qulonglong>(*id)) : -1;
+        box->setCurrentIndex(kept >= 0 ? kept : devices.empty() ? -1 : 0);
+    }
+    usbSelectionMoved();
+}
+
+void ViewController::usbSelectionMoved() {
+    const auto id = selectedId(ui_->deviceComboBox);
+    if (id == statusDeviceId_) return;
+    ui_->getStatusLabel->clear();
+    statusDeviceId_.reset();
 }
 
 void ViewController::USBConnected(const Notification& notification) {
@@ -168,10 +215,19 @@ void ViewController::USBDisconnected(const Notification& notification) {
 void ViewController::applyConnected(const USBDevice& device) {
     deviceInfoSec.insert(deviceInfoSec.begin(), device);
     devices.push_back(std::make_shared<USBAccess>(device));
-    ui_->deviceComboBox->setEnabled(true);
-    ui_->AUXDeviceComboBox->setEnabled(true);
+    usbBoxArmed_ = true;
+    auxBoxArmed_ = true;
+    updateControls();
+    if (handsOff_) {
+        // The list tells the truth at once; the chip is asked only once the
+        // upgrade has ended, and the selection stays on the upgraded device.
+        reloadKeepingSelection(true);
+        deferredVersionReads_.push_back(device.id);
+        return;
+    }
     reloadComboBoxes();
     selectFirstItem();
+    usbSelectionMoved();
     const int index = ui_->deviceComboBox->currentIndex();
     if (index < 0 || index >= numberOfItems()) return;
     connectedDevice = devices[static_cast<size_t>(index)];
@@ -184,14 +240,14 @@ void ViewController::applyConnected(const USBDevice& device) {
 }
 
 void ViewController::applyDisconnected(uint64_t id) {
-    ui_->deviceComboBox->setEnabled(false);
+    usbBoxArmed_ = false;
+    updateControls();
     auto found = std::find_if(devices.begin(), devices.end(),
                               [id](const auto& d) { return d->deviceInfo.id == id; });
     if (found != devices.end()) devices.erase(found);
     ui_->getStatusLabel->clear();
     ui_->AUXGetStatusLabel->clear();
-    reloadComboBoxes();
-    selectFirstItem();
+    reloadKeepingSelection(handsOff_);
     auto record = std::find_if(deviceInfoSec.begin(), deviceInfoSec.end(),
                                [id](const USBDevice& d) { return d.id == id; });
     if (record != deviceInfoSec.end()) deviceInfoSec.erase(record);
@@ -208,22 +264,36 @@ void ViewController::Progress() {
     // A version text that names no product leaves the list whole.
     deviceFilter = !firmwareVersion.empty() && !advancedMode && pidFilter >= 0;
 
+    bool changed = false;
+    if (deviceFilter) {
+        // Another file or the end of advanced mode: narrow again from every
+        // connected device, not from what an earlier file left.
+        const NarrowingKey key{firmwareVersion, pidFilter};
+        if (narrowedFor_ != key) {
+            devices.clear();
+            for (const USBDevice& record : deviceInfoSec) devices.push_back(std::make_shared<USBAccess>(record));
+            narrowedFor_ = key;
+            changed = true;
+        }
+    } else {
+        narrowedFor_.reset();
+    }
     if (deviceFilter && !advancedMode) {
         auto other = std::find_if(devices.begin(), devices.end(),
                                   [](const auto& d) { return d->deviceInfo.productId != pidFilter; });
         if (other != devices.end()) {
             devices.erase(other);
-            reloadComboBoxes();
-            selectFirstItem();
+            changed = true;
         }
     }
     if (!deviceFilter && devices.size() != deviceInfoSec.size()) {
         devices.clear();
         for (const USBDevice& record : deviceInfoSec) devices.push_back(std::make_shared<USBAccess>(record));
         ui_->getStatusLabel->clear();
-        reloadComboBoxes();
-        selectFirstItem();
+        statusDeviceId_.reset();
+        changed = true;
     }
+    if (changed) reloadKeepingSelection(true);
 }
 
 // --- Shared helpers ---
@@ -249,16 +319,19 @@ void ViewController::setAUXProgressShown(bool shown) {
     ui_->AUXProgressValue->setVisible(shown);
 }
 
-void ViewController::setFlowsEnabled(bool enabled) {
+void ViewController::updateControls() {
+    ui_->deviceComboBox->setEnabled(usbBoxArmed_ && !handsOff_);
+    ui_->AUXDeviceComboBox->setEnabled(auxBoxArmed_ && !handsOff_);
     for (auto* button : {ui_->getStatusButton, ui_->browseButton, ui_->updateButton, ui_->AUXGetStatusButton,
                          ui_->AUXBrowseButton, ui_->AUXUpdateButton})
-        button->setEnabled(enabled);
+        button->setEnabled(!handsOff_);
+    ui_->actionAdvancedMode->setEnabled(!handsOff_);
 }
 
 // --- USB tab ---
 
 void ViewController::PresentGetStatus() {
-    if (upgrading_) return;
+    if (handsOff_) return;
     deviceVersion.clear();
     const int index = ui_->deviceComboBox->currentIndex();
     if (devices.empty() || index < 0 || index >= numberOfItems()) {
@@ -272,6 +345,7 @@ void ViewController::PresentGetStatus() {
     } catch (const std::exception&) {
         return;
     }
+    statusDeviceId_ = connectedDevice->deviceInfo.id;
     if (version.find("ZK") != std::string::npos || version.find('\0') == std::string::npos) {
         ui_->getStatusLabel->setText(QString::fromStdString(version));
         appendLog(ui_->scrollView, "\nFirmware version was retrieved.");
@@ -284,7 +358,7 @@ void ViewController::PresentGetStatus() {
 }
 
 void ViewController::PresentBrowseFWfile() {
-    if (upgrading_) return;
+    if (handsOff_) return;
     ui_->binaryFileVersionLabel->clear();
     ui_->AUXBinaryFileVersionLabel->clear();
     preferences().remove("userSelectedPath");
@@ -295,6 +369,8 @@ void ViewController::PresentBrowseFWfile() {
 }
 
 void ViewController::firmwareFileChosen(const std::optional<QString>& path) {
+    // A panel left open must not change the file under a running upgrade.
+    if (handsOff_) return;
     if (!path) {
         ui_->binaryFileVersionLabel->clear();
         ui_->AUXBinaryFileVersionLabel->clear();
@@ -352,7 +428,7 @@ std::optional<std::string> ViewController::checkedFirmwareSignature() {
 }
 
 void ViewController::PresentUSBUpdateProductFirmware() {
-    if (upgrading_) return;
+    if (handsOff_) return;
     Preferences& prefs = preferences();
     selectedPath = prefs.string("userSelectedPath").value_or("");
 
@@ -412,18 +488,21 @@ void ViewController::PresentUSBUpdateProductFirmware() {
 }
 
 void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chipID, const std::string& ispPath) {
-    if (upgrading_) return;
+    if (handsOff_) return;
+    beginHandsOff();
     appendLog(ui_->scrollView, "\nStart to upgrade firmware!");
     const auto firmware = readFile(selectedPath);
     if (!firmware) {
         setUSBProgressShown(false);
         alert("ERROR", "Firmware file cannot be read!");
+        endHandsOff();
         return;
     }
     const auto loader = readFile(ispPath);
     if (!loader) {
         setUSBProgressShown(false);
         alert("ERROR", "ISP file cannot be read!");
+        endHandsOff();
         return;
     }
     const uint16_t product = device->deviceInfo.productId;
@@ -432,10 +511,12 @@ void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chi
 
     runUpgrade([device, loader = *loader, firmware = *firmware,
                 chipID] { device->USBFirmware(loader, firmware, chipID); },
-               [this](bool succeeded) {
+               [this, record = device->deviceInfo](bool succeeded) {
+                   const std::string which = deviceLine(productName(record.productId), usbPlace(record));
                    if (succeeded) {
                        appendLog(ui_->scrollView, "\nUpgrade Completed!");
                        appendLog(ui_->scrollView, "\nPlease unplug and replug the device!");
+                       appendLog(ui_->scrollView, which);
                        alert("Firmware Upgrade Completed!",
                              "Please unplug and replug the device for checking the firmware version.");
                        setUSBProgressShown(false);
@@ -446,6 +527,7 @@ void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chi
                    } else {
                        setUSBProgressShown(false);
                        appendLog(ui_->scrollView, std::string("\n") + kFailed);
+                       appendLog(ui_->scrollView, which);
                        alert("WARNING", kFailed);
                        percentCompleted = 0;
                    }
@@ -455,8 +537,7 @@ void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chi
 // --- Upgrade worker ---
 
 void ViewController::runUpgrade(std::function<void()> job, std::function<void(bool succeeded)> finish) {
-    upgrading_ = true;
-    setFlowsEnabled(false);
+    upgradeRunning_ = true;
     worker_ = std::thread([this, queue = queue_, job = std::move(job), finish = std::move(finish)]() mutable {
         bool succeeded = true;
         try {
@@ -466,36 +547,92 @@ void ViewController::runUpgrade(std::function<void()> job, std::function<void(bo
         }
         queue->post([this, succeeded, finish = std::move(finish)] {
             worker_.join();
+            upgradeRunning_ = false;
+            dismissCloseWarning();
             // The last progress the engine wrote, before the outcome is shown.
             Progress();
-            upgrading_ = false;
-            setFlowsEnabled(true);
             finish(succeeded);
+            endHandsOff();
         });
     });
 }
 
+void ViewController::beginHandsOff() {
+    handsOff_ = true;
+    updateControls();
+}
+
+void ViewController::endHandsOff() {
+    handsOff_ = false;
+    updateControls();
+    readDeferredVersions();
+}
+
+// The version read a connection makes, for each device that arrived during
+// the upgrade and is still connected, in the order they came.
+void ViewController::readDeferredVersions() {
+    const std::vector<uint64_t> pending = std::move(deferredVersionReads_);
+    deferredVersionReads_.clear();
+    for (const uint64_t id : pending) {
+        auto record = std::find_if(deviceInfoSec.begin(), deviceInfoSec.end(),
+                                   [id](const USBDevice& d) { return d.id == id; });
+        if (record == deviceInfoSec.end()) continue;
+        auto listed = std::find_if(devices.begin(), devices.end(),
+                                   [id](const auto& d) { return d->deviceInfo.id == id; });
+        auto device = listed != devices.end() ? *listed : std::make_shared<USBAccess>(*record);
+        try {
+            const std::string version = device->GetVersion();
+            preferences().setString("deviceVersion", version);
+            preferences().sync();
+        } catch (const std::exception&) {
+        }
+    }
+    const int index = ui_->deviceComboBox->currentIndex();
+    if (!pending.empty() && index >= 0 && index < numberOfItems()) connectedDevice = devices[static_cast<size_t>(index)];
+}
+
 void ViewController::waitForUpgrade() {
-    while (upgrading_) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    while (handsOff_) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void ViewController::closeEvent(QCloseEvent* event) {
-    if (upgrading_) {
+    if (upgradeRunning_) {
         // Closing now would leave the chip half-written with nobody told.
         event->ignore();
-        alert("WARNING",
-              "The firmware upgrade is still running.\nDO NOT close the window or disconnect the device "
-              "until it has finished.");
+        showCloseWarning();
         return;
     }
     timer.stop();
     event->accept();
 }
 
+// Not a blocking alert: it goes away by itself once the upgrade it warns
+// about has ended, so that it never outlives the reason for it.
+void ViewController::showCloseWarning() {
+    if (closeWarning_) {
+        closeWarning_->raise();
+        closeWarning_->activateWindow();
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("WARNING"), QStringLiteral("WARNING"),
+                                QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("closeRefusalWarning"));
+    box->setInformativeText(QStringLiteral("The firmware upgrade is still running.\nDO NOT close the window or "
+                                           "disconnect the device until it has finished."));
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    closeWarning_ = box;
+    box->open();
+}
+
+void ViewController::dismissCloseWarning() {
+    if (closeWarning_) closeWarning_->close();
+}
+
 // --- AUX tab ---
 
 void ViewController::PresentAUXGetStatus() {
-    if (upgrading_) return;
+    if (handsOff_) return;
     AUXdeviceVersion.clear();
     AppDelegate().configure();
     auto& manager = AUXDisplayManager::shared();
@@ -528,7 +665,7 @@ void ViewController::PresentAUXGetStatus() {
 }
 
 void ViewController::PresentAUXUpdateProductFirmware() {
-    if (upgrading_) return;
+    if (handsOff_) return;
     Preferences& prefs = preferences();
     selectedPath = prefs.string("userSelectedPath").value_or("");
     auto& manager = AUXDisplayManager::shared();
@@ -575,18 +712,21 @@ void ViewController::PresentAUXUpdateProductFirmware() {
 }
 
 void ViewController::auxConfirmed(const std::string& ispPath) {
-    if (upgrading_) return;
+    if (handsOff_) return;
+    beginHandsOff();
     appendLog(ui_->AUXScrollView, "\nStart to upgrade firmware!");
     const auto firmware = readFile(selectedPath);
     if (!firmware || firmware->size() == 1) {
         setAUXProgressShown(false);
         alert("ERROR", "Firmware file cannot be read!");
+        endHandsOff();
         return;
     }
     const auto loader = readFile(ispPath);
     if (!loader || loader->size() == 1) {
         setAUXProgressShown(false);
         alert("ERROR", "ISP file cannot be read!");
+        endHandsOff();
         return;
     }
     const uint64_t ramWriteSize = aux::stepCount(loader->size());
@@ -596,10 +736,14 @@ void ViewController::auxConfirmed(const std::string& ispPath) {
         [loader = *loader, firmware = *firmware, ramWriteSize, flashWriteSize] {
             AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(loader, firmware, ramWriteSize, flashWriteSize);
         },
-        [this](bool succeeded) {
+        [this, targets = auxUpgradeTargets()](bool succeeded) {
+            const auto sayWhich = [&] {
+                for (const std::string& line : targets) appendLog(ui_->AUXScrollView, line);
+            };
             if (!succeeded) {
                 alert("WARNING", kFailed);
                 appendLog(ui_->AUXScrollView, std::string("\n") + kFailed);
+                sayWhich();
                 setAUXProgressShown(false);
                 AUXpercentCompleted = 0;
                 return;
@@ -608,6 +752,7 @@ void ViewController::auxConfirmed(const std::string& ispPath) {
             firmwareBufferCount = 0;
             appendLog(ui_->AUXScrollView, "\nUpgrade Completed!");
             appendLog(ui_->AUXScrollView, "\nPlease unplug and replug the device!");
+            sayWhich();
             alert("Firmware Upgrade Completed!",
                   "Please unplug and replug the device for checking the firmware version.");
             setAUXProgressShown(false);
@@ -615,6 +760,20 @@ void ViewController::auxConfirmed(const std::string& ispPath) {
             AUXdeviceVersion.clear();
             AUXpercentCompleted = 0;
         });
+}
+
+// One "Device:" line per display the upgrade goes to: the chip's product as
+// its version read named it, and the connector the display hangs on.
+std::vector<std::string> ViewController::auxUpgradeTargets() const {
+    const std::string product = AUXdeviceVersion.substr(0, AUXdeviceVersion.find(' '));
+    std::vector<std::string> lines;
+    for (const auto& display : AUXDisplayManager::shared().getOtherDisplays()) {
+        if (!display->ddc) continue;
+        const auto connector = AUXDisplayManager::getByDisplayID(display->identifier);
+        lines.push_back(deviceLine(product, connector ? "connector " + connector->name
+                                                      : "display " + std::to_string(display->identifier)));
+    }
+    return lines;
 }
 
 }  // namespace quorvel

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -27,6 +28,7 @@
 
 class QAction;
 class QComboBox;
+class QMessageBox;
 class QPlainTextEdit;
 
 namespace Ui {
@@ -86,7 +88,8 @@ public:
     void PresentAUXUpdateProductFirmware();
 
     QAction* advancedModeAction() const;
-    bool isUpgrading() const { return upgrading_; }
+    // From the confirmation's "OK" until the outcome alert is dismissed.
+    bool isUpgrading() const { return handsOff_; }
     // Runs the event loop until a running upgrade has finished and been reported.
     void waitForUpgrade();
 
@@ -102,12 +105,26 @@ private:
     void usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chipID, const std::string& ispPath);
     void auxConfirmed(const std::string& ispPath);
     // Runs `job` on the worker thread, then `finish(succeeded)` on the
-    // interface thread; the flow buttons are disabled meanwhile.
+    // interface thread, and then gives the window back to the user.
     void runUpgrade(std::function<void()> job, std::function<void(bool succeeded)> finish);
-    void setFlowsEnabled(bool enabled);
+    // While an upgrade is on, nothing but the upgrade talks to a chip and the
+    // user cannot change the device, the file or the advanced mode.
+    void beginHandsOff();
+    void endHandsOff();
+    void updateControls();
+    void readDeferredVersions();
+    void showCloseWarning();
+    void dismissCloseWarning();
+    std::vector<std::string> auxUpgradeTargets() const;
 
     void reloadComboBoxes();
     void selectFirstItem();
+    // Reloads both boxes; each keeps its selected device when `keep` and the
+    // device is still listed, otherwise takes the first item.
+    void reloadKeepingSelection(bool keep);
+    static std::optional<uint64_t> selectedId(const QComboBox* box);
+    // The version shown belongs to one device; another selection clears it.
+    void usbSelectionMoved();
     void setUSBProgressShown(bool shown);
     void setAUXProgressShown(bool shown);
     static void appendLog(QPlainTextEdit* log, const std::string& text);
@@ -118,7 +135,22 @@ private:
     std::shared_ptr<UiQueue> queue_;
     std::vector<NotificationCenter::Token> observers_;
     std::thread worker_;
-    bool upgrading_ = false;
+    bool upgradeRunning_ = false;  // the worker is writing a chip
+    bool handsOff_ = false;
+    // What arrivals and removals leave the device boxes at, apart from an upgrade.
+    bool usbBoxArmed_ = false;
+    bool auxBoxArmed_ = false;
+    // Devices that arrived during an upgrade, whose version read waits for its end.
+    std::vector<uint64_t> deferredVersionReads_;
+    std::optional<uint64_t> statusDeviceId_;
+    // The file and mode the list was last narrowed for.
+    struct NarrowingKey {
+        std::string version;
+        int64_t product = -1;
+        bool operator==(const NarrowingKey&) const = default;
+    };
+    std::optional<NarrowingKey> narrowedFor_;
+    QPointer<QMessageBox> closeWarning_;
 };
 
 }  // namespace quorvel

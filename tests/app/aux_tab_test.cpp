@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -47,7 +48,7 @@ TEST(AuxTab, GetStatus) {
         EXPECT_EQ(g.text("AUXGetStatusLabel"), c.label);
         EXPECT_EQ(g.presenter->alerts(), c.alerts);
         EXPECT_EQ(g.log("AUXScrollView"), c.log);
-        EXPECT_NE(out.find(c.stdoutText), std::string::npos) << out;
+        EXPECT_EQ(out, c.stdoutText);
     }
 }
 
@@ -120,6 +121,37 @@ TEST(AuxTab, UpdateRefusals) {
              g.writeData("ISP_AUX/ISP_AUX.bin", test::loaderImage("UsbFlA v01.0", "eISP", 4095));
          },
          {"ERROR|The ISP file is Not Correct."}},
+        {"loader with a foreign signature",
+         [&](AppFixture& g) {
+             ready(g);
+             g.writeData("ISP_AUX/ISP_AUX.bin", test::loaderImage("UsbFlA v01.0", "xISP"));
+         },
+         {"ERROR|xISP"}},
+        {"nothing selected in the device box",
+         [&](AppFixture& g) {
+             ready(g);
+             g.widget<QComboBox>("AUXDeviceComboBox")->setCurrentIndex(-1);
+         },
+         {kNoDevice}},
+        {"file without version text",
+         [&](AppFixture& g) {
+             ready(g);
+             firmwareVersion = "NoFwVersion";
+         },
+         {"ERROR|Incorrect firmware file imported!"}},
+        {"the USB tab's update found a chip asking to be replugged: silent",
+         [](AppFixture& g) {
+             emu::UsbChipOptions options;
+             options.productId = 0x6121;
+             options.versionReply = std::vector<uint8_t>{0x02, 0x01};
+             auto model = std::make_shared<emu::UsbChip>(options);
+             g.plug(1, {.productId = 0x6121}, std::make_shared<emu::EmulatedControlTransport>(model), model);
+             g.addDisplay();
+             g.browse(g.writeTemp("fw.bin", test::virrenFirmware("ZK6121 V2.00.1")));
+             g.window->updateProductFirmware();  // stops silently, remembering the answer
+             ASSERT_EQ(deviceVersion, "Please replug the device again.");
+         },
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -128,6 +160,7 @@ TEST(AuxTab, UpdateRefusals) {
         g.presenter->clear();
         g.window->AUXUpdateProductFirmware();
         EXPECT_EQ(g.presenter->alerts(), c.alerts);
+        EXPECT_EQ(g.presenter->styles(), std::vector<AlertStyle>(c.alerts.size(), AlertStyle::warning));
         EXPECT_TRUE(g.sheet->shown.empty());
         EXPECT_FALSE(g.visible("AUXProgressBar"));
     }
@@ -185,13 +218,28 @@ TEST(AuxTab, FullUpgrade) {
     EXPECT_TRUE(chip->violations().empty());
     EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), chip->flash().begin()));
     EXPECT_EQ(g.log("AUXScrollView"), "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade Completed!"
-                                      "\nPlease unplug and replug the device!");
+                                      "\nPlease unplug and replug the device!\nDevice: ZK6121 (connector card0-DP-1)");
     EXPECT_EQ(g.presenter->alerts(), Strings{"Firmware Upgrade Completed!|Please unplug and replug the device for "
                                              "checking the firmware version."});
     EXPECT_FALSE(g.visible("AUXProgressBar"));
     EXPECT_EQ(g.text("AUXGetStatusLabel"), "");
     EXPECT_EQ(AUXpercentCompleted, 0);
     EXPECT_EQ(g.presenter->offInterfaceThread(), 0);
+}
+
+// Blanks, "#" and "%" in the firmware's path reach the file as they are.
+TEST(AuxTab, UpgradeFromAPathWithBlanks) {
+    AppFixture g;
+    g.plug(1, {.productId = 0x6121});
+    auto chip = g.addDisplay();
+    const auto firmware = test::virrenFirmware("ZK6121 V2.00.1");
+    g.browse(g.writeTemp("my firmware #2 100%.bin", firmware));
+    g.window->AUXUpdateProductFirmware();
+    g.window->waitForUpgrade();
+    EXPECT_TRUE(chip->violations().empty());
+    EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), chip->flash().begin()));
+    EXPECT_EQ(g.presenter->alerts(), Strings{"Firmware Upgrade Completed!|Please unplug and replug the device for "
+                                             "checking the firmware version."});
 }
 
 TEST(AuxTab, FailedUpgradeAlertsThenLogs) {
@@ -201,13 +249,14 @@ TEST(AuxTab, FailedUpgradeAlertsThenLogs) {
     g.browse(g.writeTemp("fw.bin", test::virrenFirmware("ZK6121 V2.00.1")));
     chip->failAt(emu::AuxPacketKind::flashWrite, 5);
     std::vector<std::string> logAtAlert;
-    g.presenter->onPresent = [&] { logAtAlert.push_back(g.log("AUXScrollView").toStdString()); };
+    g.presenter->onPresent = [&] { logAtAlert.push_back(g.log("AUXScrollView")); };
     g.window->AUXUpdateProductFirmware();
     g.window->waitForUpgrade();
     EXPECT_EQ(g.presenter->alerts(), Strings{"WARNING|Upgrade process FAILED.\nPlease replug the device and try again!"});
     EXPECT_EQ(logAtAlert, Strings{"\nFirmware file was imported!\nStart to upgrade firmware!"});
     EXPECT_EQ(g.log("AUXScrollView"), "\nFirmware file was imported!\nStart to upgrade firmware!"
-                                      "\nUpgrade process FAILED.\nPlease replug the device and try again!");
+                                      "\nUpgrade process FAILED.\nPlease replug the device and try again!"
+                                      "\nDevice: ZK6121 (connector card0-DP-1)");
     EXPECT_FALSE(g.visible("AUXProgressBar"));
 }
 

@@ -1,12 +1,14 @@
 // A scripted run of the window on a real X server (Xvfb): both tabs, the
-// confirmation sheet and both tabs half-way through an upgrade are saved as
-// PNG files into $QUORVEL_SCREENSHOT_DIR for a reviewer to look at.
+// confirmation sheet, both tabs half-way through an upgrade and a chip
+// plugged in during one are saved as PNG files into $QUORVEL_SCREENSHOT_DIR
+// for a reviewer to look at.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 
+#include <QComboBox>
 #include <QGuiApplication>
 #include <QImage>
 #include <QMessageBox>
@@ -70,6 +72,15 @@ TEST(Screenshots, BothTabsAndAnUpgradeInProgress) {
     ASSERT_TRUE(transport->gate.waitHeld());
     QTest::qWait(400);
     save(f.window->grab().toImage(), "usb-tab-upgrading.png");
+    // A chip plugged in meanwhile is listed, but the controls stay off and
+    // the upgraded chip stays selected.
+    auto newcomer = f.plug(3, {.productId = 0x6221, .version = "ZK6221 Newcomer"});
+    QTest::qWait(300);
+    EXPECT_EQ(f.comboItems("deviceComboBox"), (std::vector<std::string>{"ZK6221", "ZK6221"}));  // ZK6121 narrowed away
+    EXPECT_EQ(f.widget<QComboBox>("deviceComboBox")->currentIndex(), 0);
+    EXPECT_FALSE(f.widget<QComboBox>("deviceComboBox")->isEnabled());
+    EXPECT_TRUE(newcomer->transcript().empty());
+    save(f.window->grab().toImage(), "usb-tab-plugged-during-upgrade.png");
     transport->gate.release();
     f.window->waitForUpgrade();
 

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "app/NSHoverableButton.h"
+#include "app/UiQueue.h"
 #include "display/AUXDisplayManager.h"
 #include "model/Log.h"
 #include "model/Settings.h"
@@ -42,14 +43,16 @@ private:
 TEST(AppDelegate, LaunchStartsSixteenWatchersAndConfiguresOnce) {
     LogCapture log;
     test::AppFixture f;
+    // Each product with vendor 0x7E51 first, then 0x6A3C, in this order.
+    std::vector<USBMonitorData> expected;
+    for (uint16_t product : {0x6100, 0x6111, 0x6120, 0x6121, 0x6220, 0x6221, 0x6210, 0x6211})
+        for (uint16_t vendor : {0x7E51, 0x6A3C}) expected.push_back({vendor, product});
     const auto& monitors = f.delegate->deviceMonitors();
-    ASSERT_EQ(monitors.size(), 16u);
+    ASSERT_EQ(monitors.size(), expected.size());
     for (size_t i = 0; i < monitors.size(); ++i) {
         EXPECT_TRUE(monitors[i]->isStarted());
-        EXPECT_EQ(monitors[i]->vp(), std::vector<USBMonitorData>{AppDelegate::watchedDevices()[i]});
+        EXPECT_EQ(monitors[i]->vp(), std::vector<USBMonitorData>{expected[i]}) << i;
     }
-    EXPECT_EQ(AppDelegate::watchedDevices()[0], (USBMonitorData{0x7E51, 0x6100}));
-    EXPECT_EQ(AppDelegate::watchedDevices()[15], (USBMonitorData{0x6A3C, 0x6211}));
     EXPECT_EQ(log.lines(), Strings{"Request for configuration with reconfigreID 0"});
     EXPECT_TRUE(AppDelegate().deviceMonitors().empty()) << "a delegate made only to configure watches nothing";
 
@@ -79,6 +82,7 @@ TEST(AppDelegate, AdvancedModeItem) {
     EXPECT_EQ(f.presenter->alerts(),
               Strings{"Warning|CAUTION: Mistake proofing will be deavtivated!\n\nUsers have to take their own risk "
                       "without warranty. It may damage your device."});
+    EXPECT_EQ(f.presenter->styles(), std::vector<AlertStyle>{AlertStyle::warning});
     item->trigger();
     EXPECT_FALSE(item->isChecked());
     EXPECT_FALSE(advancedMode);
@@ -115,6 +119,35 @@ TEST(Alerts, WorkerWaitsForTheUsersOK) {
     EXPECT_EQ(seenTitle, "ERROR");
     EXPECT_EQ(seenText, "Update process FAILED!");
     EXPECT_FALSE(wasReturnedWhileShown);
+}
+
+// A task that opens a modal alert runs a nested event loop; tasks posted
+// before and during it still run in the order they were posted.
+TEST(UiQueue, PostingOrderHoldsAcrossAModalAlert) {
+    test::application();
+    auto queue = UiQueue::create();
+    Strings order;
+    QTimer answer;
+    answer.setInterval(10);
+    int ticks = 0;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        // Answered once both queued tasks have run, or after a while if they do not.
+        if (!box || (order.size() < 3 && ++ticks < 50)) return;
+        box->button(QMessageBox::Ok)->click();
+        answer.stop();
+    });
+    queue->post([&] {
+        order.push_back("connect 1");
+        std::thread([&] { queue->post([&] { order.push_back("disconnect 1"); }); }).join();
+        answer.start();
+        MessageBoxAlertPresenter().present("WARNING", "modal", AlertStyle::warning);
+        order.push_back("alert answered");
+    });
+    queue->post([&] { order.push_back("connect 2"); });
+    ASSERT_TRUE(test::waitFor([&] { return order.size() == 4; }, 10000));
+    EXPECT_EQ(order, (Strings{"connect 1", "connect 2", "disconnect 1", "alert answered"}));
+    queue->close();
 }
 
 QIcon solid(QColor color) {

@@ -3,10 +3,14 @@
 // update flow with its refusals and a full upgrade on the worker thread.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <QAction>
 #include <QComboBox>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 
 #include "model/Settings.h"
 #include "support/AppFixture.h"
@@ -99,6 +103,54 @@ TEST_F(UsbTab, FileNarrowsTheListAndAdvancedModeRestoresIt) {
     }
 }
 
+// Every file narrows from all connected chips, whatever an earlier file
+// left; a version text that names no product leaves the list whole.
+TEST_F(UsbTab, EachFileNarrowsFromEveryConnectedDevice) {
+    f.plug(1, {.productId = 0x6121});
+    f.plug(2, {.productId = 0x6100});
+    f.plug(3, {.productId = 0x6221});
+    struct Step {
+        const char* version;
+        Strings listed;
+        const char* selected;  // kept from the step before when still listed
+    };
+    for (const Step& step : {Step{"ZK6121 V1.02.0", {"ZK6121"}, "ZK6121"}, Step{"ZK61x0 V3.00.0", {"ZK6100"}, "ZK6100"},
+                             Step{"V.1.2.3.4 generic", {"ZK6221", "ZK6100", "ZK6121"}, "ZK6100"},
+                             Step{"ZK6221 V2.00.1", {"ZK6221"}, "ZK6221"}}) {
+        SCOPED_TRACE(step.version);
+        f.browse(f.writeTemp("fw.bin", test::virrenFirmware(step.version)));
+        for (int i = 0; i < 4; ++i) f.window->Progress();
+        EXPECT_EQ(f.comboItems("deviceComboBox"), step.listed);
+        EXPECT_EQ(f.comboItems("AUXDeviceComboBox"), step.listed);
+        EXPECT_EQ(f.widget<QComboBox>("deviceComboBox")->currentText(), step.selected);
+    }
+}
+
+// The chip the user picked stays picked while others are narrowed away, and
+// the version shown is only ever the selected chip's.
+TEST_F(UsbTab, SelectionSurvivesNarrowingAndTheStatusFollowsIt) {
+    f.plug(1, {.productId = 0x6121, .version = "ZK6121 first"});
+    f.plug(2, {.productId = 0x6100, .version = "ZK6100 second"});
+    f.plug(3, {.productId = 0x6121, .version = "ZK6121 third"});
+    auto* box = f.widget<QComboBox>("deviceComboBox");
+    box->setCurrentIndex(2);
+    f.window->getStatus();
+    EXPECT_EQ(f.text("getStatusLabel"), "ZK6121 third");
+
+    f.browse(f.writeTemp("fw.bin", test::virrenFirmware("ZK6121 V1.02.0")));
+    for (int i = 0; i < 3; ++i) f.window->Progress();
+    ASSERT_EQ(f.comboItems("deviceComboBox"), (Strings{"ZK6121", "ZK6121"}));
+    EXPECT_EQ(f.window->devices[static_cast<size_t>(box->currentIndex())]->deviceInfo.id, 3u);
+    EXPECT_EQ(f.text("getStatusLabel"), "ZK6121 third");
+
+    box->setFocus();
+    QTest::keyClick(box, box->currentIndex() == 0 ? Qt::Key_Down : Qt::Key_Up);  // the other chip
+    EXPECT_EQ(f.window->devices[static_cast<size_t>(box->currentIndex())]->deviceInfo.id, 1u);
+    EXPECT_EQ(f.text("getStatusLabel"), "");
+    f.window->getStatus();
+    EXPECT_EQ(f.text("getStatusLabel"), "ZK6121 first");
+}
+
 TEST_F(UsbTab, ProgressTimerRunsOnTheInterfaceThread) {
     f.plug(1, {.productId = 0x6121});
     f.plug(2, {.productId = 0x6100});
@@ -164,85 +216,108 @@ TEST_F(UsbTab, BrowseWithAndWithoutVersionText) {
     EXPECT_EQ(f.chooser->calls, 4);
 }
 
+// A chip whose version reply is too short to carry a text: USBAccess
+// answers "Please replug the device again." for it.
+std::shared_ptr<emu::UsbChip> plugAskingToReplug(AppFixture& g, uint64_t id, uint16_t productId = 0x6221) {
+    emu::UsbChipOptions options;
+    options.productId = productId;
+    options.versionReply = std::vector<uint8_t>{0x02, 0x01};
+    auto model = std::make_shared<emu::UsbChip>(options);
+    return g.plug(id, {.productId = productId}, std::make_shared<emu::EmulatedControlTransport>(model), model);
+}
+
 // Each case breaks one thing that every check before it accepts.
 TEST_F(UsbTab, UpdateRefusesInOrder) {
     struct Case {
         const char* name;
         std::function<void(AppFixture&)> setup;
-        std::string alert;
+        Strings alerts;
     };
     const auto goodDevice = [](AppFixture& g) { g.plug(1, {.productId = 0x6221}); };
     const auto goodFile = [](AppFixture& g) { g.browse(g.writeTemp("fw.bin", test::virrenFirmware())); };
     const std::vector<Case> cases = {
-        {"no device", [&](AppFixture& g) { goodFile(g); }, kNoDevice},
-        {"no file", [&](AppFixture& g) { goodDevice(g); }, "ERROR|No firmware file opened!"},
+        {"no device", [&](AppFixture& g) { goodFile(g); }, {kNoDevice}},
+        {"no file", [&](AppFixture& g) { goodDevice(g); }, {"ERROR|No firmware file opened!"}},
         {"chip ID unreadable",
          [&](AppFixture& g) {
              goodFile(g);
              g.plug(1, {.productId = 0x6221})->failAtKind(emu::RequestKind::Read, emu::Fault::Stall);
          },
-         "ERROR|Incorrect chip ID."},
+         {"ERROR|Incorrect chip ID."}},
         {"file removed from the preferences",
          [&](AppFixture& g) {
              goodDevice(g);
              goodFile(g);
              g.prefs->remove("userSelectedPath");
          },
-         "ERROR|Opened firmware file has been removed!"},
+         {"ERROR|Opened firmware file has been removed!"}},
+        {"file without version text",
+         [&](AppFixture& g) {
+             goodDevice(g);
+             goodFile(g);
+             firmwareVersion = "NoFwVersion";
+         },
+         {"ERROR|Incorrect firmware file imported!"}},
+        {"device asks to be replugged: silent",
+         [&](AppFixture& g) {
+             plugAskingToReplug(g, 1);
+             goodFile(g);
+         },
+         {}},
         {"file of a wrong size",
          [&](AppFixture& g) {
              goodDevice(g);
              g.browse(g.writeTemp("fw.bin", test::firmwareImage(100000, "VRE1", "ZK6221 V2.00.1")));
          },
-         "ERROR|Incorrect firmware file imported!"},
+         {"ERROR|Incorrect firmware file imported!"}},
         {"file gone since browsing",
          [&](AppFixture& g) {
              goodDevice(g);
              goodFile(g);
              std::filesystem::remove(g.files.path() / "fw.bin");
          },
-         "ERROR|The firmware file cannot be accessed!"},
+         {"ERROR|The firmware file cannot be accessed!"}},
         {"loader missing",
          [&](AppFixture& g) {
              goodDevice(g);
              goodFile(g);
              std::filesystem::remove(g.data.path() / "ISP_USB/ISP_USB_VB.bin");
          },
-         "ERROR|The ISP file cannot be accessed!"},
+         {"ERROR|The ISP file cannot be accessed!"}},
         {"loader of a wrong size",
          [&](AppFixture& g) {
              goodDevice(g);
              goodFile(g);
              g.writeData("ISP_USB/ISP_USB_VB.bin", test::loaderImage("UsbFlV v01.2", "eISP", 4095));
          },
-         "ERROR|The ISP file is Not Correct."},
+         {"ERROR|The ISP file is Not Correct."}},
         {"loader signature",
          [&](AppFixture& g) {
              goodDevice(g);
              goodFile(g);
              g.writeData("ISP_USB/ISP_USB_VB.bin", test::loaderImage("UsbFlV v01.2", "xISP"));
          },
-         "ERROR|xISP"},
+         {"ERROR|xISP"}},
         {"loader without version",
          [&](AppFixture& g) {
              goodDevice(g);
              goodFile(g);
              g.writeData("ISP_USB/ISP_USB_VB.bin", test::loaderImage("no version"));
          },
-         "ERROR|NoVersionInfo"},
+         {"ERROR|NoVersionInfo"}},
         {"file for another chip",
          [&](AppFixture& g) {
              goodDevice(g);
              g.browse(g.writeTemp("fw.bin", test::virrenFirmware("ZK6221 V2.00.1", 64 * 1024, "SDE4")));
          },
-         "ERROR|Opened firmware file cannot be used for selected device!"},
+         {"ERROR|Opened firmware file cannot be used for selected device!"}},
         {"loader for another chip",
          [&](AppFixture& g) {
              goodDevice(g);
              goodFile(g);
              g.writeData("ISP_USB/ISP_USB_VB.bin", test::loaderImage("UsbFlS v01.2"));
          },
-         "ERROR|The ISP file cannot be accessed!"},
+         {"ERROR|The ISP file cannot be accessed!"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -250,9 +325,64 @@ TEST_F(UsbTab, UpdateRefusesInOrder) {
         c.setup(g);
         g.presenter->clear();
         g.window->updateProductFirmware();
-        EXPECT_EQ(g.presenter->alerts(), Strings{c.alert});
+        EXPECT_EQ(g.presenter->alerts(), c.alerts);
+        EXPECT_EQ(g.presenter->styles(), std::vector<AlertStyle>(c.alerts.size(), AlertStyle::warning));
         EXPECT_TRUE(g.sheet->shown.empty());
         EXPECT_FALSE(g.visible("USBProgressBar"));
+    }
+}
+
+// Two faults at once, each pair of neighbouring checks: the earlier check
+// speaks, so swapping any two of them fails here.
+TEST_F(UsbTab, UpdateChecksComeInTheirOrder) {
+    enum Fault {
+        NoDevice, NoFile, ChipIdUnreadable, PathRemoved, NoFwVersion, Replug, FileGone,
+        LoaderMissing, LoaderForeign, LoaderWithoutVersion, FileForOtherChip, LoaderForOtherChip,
+    };
+    const auto arrange = [](AppFixture& g, std::set<Fault> faults) {
+        if (faults.count(Replug)) {
+            plugAskingToReplug(g, 1);
+        } else if (!faults.count(NoDevice)) {
+            auto chip = g.plug(1, {.productId = 0x6221});
+            if (faults.count(ChipIdUnreadable)) chip->failAtKind(emu::RequestKind::Read, emu::Fault::Stall);
+        }
+        if (!faults.count(NoFile))
+            g.browse(g.writeTemp("fw.bin", test::virrenFirmware("ZK6221 V2.00.1", 64 * 1024,
+                                                                faults.count(FileForOtherChip) ? "SDE4" : "VRE1")));
+        if (faults.count(PathRemoved)) g.prefs->remove("userSelectedPath");
+        if (faults.count(NoFwVersion)) firmwareVersion = "NoFwVersion";
+        if (faults.count(FileGone)) std::filesystem::remove(g.files.path() / "fw.bin");
+        const char* loader = "ISP_USB/ISP_USB_VB.bin";
+        if (faults.count(LoaderMissing)) std::filesystem::remove(g.data.path() / loader);
+        const std::string version = faults.count(LoaderWithoutVersion) ? "no version"
+                                    : faults.count(LoaderForOtherChip) ? "UsbFlS v01.2"
+                                                                       : "UsbFlV v01.2";
+        if (faults.count(LoaderForeign) || faults.count(LoaderWithoutVersion) || faults.count(LoaderForOtherChip))
+            g.writeData(loader, test::loaderImage(version, faults.count(LoaderForeign) ? "xISP" : "eISP"));
+    };
+    struct Case {
+        Fault first, second;
+        Strings alerts;
+    };
+    for (const Case& c : {
+             Case{NoDevice, NoFile, {kNoDevice}},
+             Case{NoFile, ChipIdUnreadable, {"ERROR|No firmware file opened!"}},
+             Case{ChipIdUnreadable, PathRemoved, {"ERROR|Incorrect chip ID."}},
+             Case{PathRemoved, NoFwVersion, {"ERROR|Opened firmware file has been removed!"}},
+             Case{NoFwVersion, Replug, {"ERROR|Incorrect firmware file imported!"}},
+             Case{Replug, FileGone, {}},
+             Case{FileGone, LoaderMissing, {"ERROR|The firmware file cannot be accessed!"}},
+             Case{LoaderForeign, LoaderWithoutVersion, {"ERROR|xISP"}},
+             Case{LoaderWithoutVersion, FileForOtherChip, {"ERROR|NoVersionInfo"}},
+             Case{FileForOtherChip, LoaderForOtherChip, {"ERROR|Opened firmware file cannot be used for selected device!"}},
+         }) {
+        SCOPED_TRACE(testing::Message() << "faults " << c.first << " and " << c.second);
+        AppFixture g;
+        arrange(g, {c.first, c.second});
+        g.presenter->clear();
+        g.window->updateProductFirmware();
+        EXPECT_EQ(g.presenter->alerts(), c.alerts);
+        EXPECT_TRUE(g.sheet->shown.empty());
     }
 }
 
@@ -296,9 +426,7 @@ TEST_F(UsbTab, FullUpgradeOnTheWorkerThread) {
     EXPECT_TRUE(f.visible("USBProgressBar"));
     EXPECT_FALSE(f.widget<QPushButton>("updateButton")->isEnabled());
     EXPECT_FALSE(f.window->close());  // refused, with a word to the user
-    ASSERT_EQ(f.presenter->alerts().size(), 1u);
-    EXPECT_NE(f.presenter->alerts()[0].find("still running"), std::string::npos);
-    f.presenter->clear();
+    EXPECT_NE(f.window->findChild<QMessageBox*>("closeRefusalWarning"), nullptr);
 
     transport->gate.release();
     f.window->waitForUpgrade();
@@ -309,7 +437,7 @@ TEST_F(UsbTab, FullUpgradeOnTheWorkerThread) {
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(*std::max_element(seen.begin(), seen.end()), 100);
     EXPECT_EQ(f.log("scrollView"), "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade Completed!"
-                                   "\nPlease unplug and replug the device!");
+                                   "\nPlease unplug and replug the device!\nDevice: ZK6221 (USB bus 1, port 1)");
     EXPECT_EQ(f.presenter->alerts(), Strings{"Firmware Upgrade Completed!|Please unplug and replug the device for "
                                              "checking the firmware version."});
     EXPECT_FALSE(f.visible("USBProgressBar"));
@@ -317,6 +445,28 @@ TEST_F(UsbTab, FullUpgradeOnTheWorkerThread) {
     EXPECT_EQ(percentCompleted, 0);
     EXPECT_TRUE(f.widget<QPushButton>("updateButton")->isEnabled());
     EXPECT_EQ(f.presenter->offInterfaceThread(), 0);
+}
+
+// Products other than 0x6221, 0x6210 and 0x6211 take 8-byte packets.
+TEST_F(UsbTab, EightBytePacketsForOtherProducts) {
+    auto chip = f.plug(1, {.productId = 0x6121, .version = "ZK6121 V1.00"});
+    const auto firmware = test::virrenFirmware("ZK6121 V2.00.1");
+    f.browse(f.writeTemp("fw.bin", firmware));
+    f.window->updateProductFirmware();
+    f.window->waitForUpgrade();
+    EXPECT_EQ(maxPktSize, 8);
+    EXPECT_TRUE(chip->violations().empty());
+    EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), chip->flash().begin()));
+    size_t packets = 0;
+    for (const auto& r : chip->transcript()) {
+        if (r.kind != emu::RequestKind::FlashWrite) continue;
+        ++packets;
+        EXPECT_EQ(r.setup.wLength, 8u);
+    }
+    EXPECT_EQ(packets, firmware.size() / 8);
+    EXPECT_EQ(f.presenter->alerts(), Strings{"Firmware Upgrade Completed!|Please unplug and replug the device for "
+                                             "checking the firmware version."});
+    EXPECT_EQ(f.presenter->styles(), std::vector<AlertStyle>{AlertStyle::warning});
 }
 
 TEST_F(UsbTab, EngineAlertComesBeforeTheFailureInTheFlowsOrder) {
@@ -332,7 +482,7 @@ TEST_F(UsbTab, EngineAlertComesBeforeTheFailureInTheFlowsOrder) {
     EXPECT_EQ(barShownAtAlert, (std::vector<bool>{true, false}));
     EXPECT_EQ(f.presenter->offInterfaceThread(), 0);  // the engine's alert too
     EXPECT_EQ(f.log("scrollView"), "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade process FAILED."
-                                   "\nPlease replug the device and try again!");
+                                   "\nPlease replug the device and try again!\nDevice: ZK6211 (USB bus 1, port 1)");
     EXPECT_EQ(percentCompleted, 0);
 }
 

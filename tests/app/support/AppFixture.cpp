@@ -48,11 +48,12 @@ bool waitFor(const std::function<bool()>& done, int ms) {
     return true;
 }
 
-void RecordingPresenter::present(const std::string& title, const std::string& text, AlertStyle) {
+void RecordingPresenter::present(const std::string& title, const std::string& text, AlertStyle style) {
     if (QThread::currentThread() != QCoreApplication::instance()->thread()) ++offThread_;
     {
         std::lock_guard lock(mutex_);
         alerts_.push_back(title + "|" + text);
+        styles_.push_back(style);
     }
     if (onPresent) onPresent();
 }
@@ -62,9 +63,15 @@ std::vector<std::string> RecordingPresenter::alerts() const {
     return alerts_;
 }
 
+std::vector<AlertStyle> RecordingPresenter::styles() const {
+    std::lock_guard lock(mutex_);
+    return styles_;
+}
+
 void RecordingPresenter::clear() {
     std::lock_guard lock(mutex_);
     alerts_.clear();
+    styles_.clear();
 }
 
 void ScriptedSheet::present(QWidget*, const QString& message, const QString& informativeText,
@@ -231,6 +238,8 @@ std::shared_ptr<emu::UsbChip> AppFixture::plug(uint64_t id, const Chip& chip,
     device.productId = chip.productId;
     device.name = "Emulated converter";
     device.transport = std::move(transport);
+    device.busNumber = 1;
+    device.portNumbers = chip.ports.empty() ? std::vector<uint8_t>{static_cast<uint8_t>(id)} : chip.ports;
     hotplug->add(device);
     hotplug->waitIdle();
     waitFor([&] {
@@ -304,7 +313,9 @@ std::vector<std::string> AppFixture::comboItems(const char* name) const {
 
 QString AppFixture::text(const char* name) const { return widget<QLabel>(name)->text(); }
 
-QString AppFixture::log(const char* name) const { return widget<QPlainTextEdit>(name)->toPlainText(); }
+std::string AppFixture::log(const char* name) const {
+    return widget<QPlainTextEdit>(name)->toPlainText().toStdString();
+}
 
 bool AppFixture::visible(const char* name) const { return !widget<QWidget>(name)->isHidden(); }
 

@@ -39,6 +39,7 @@ class RecordingPresenter : public AlertPresenter {
 public:
     void present(const std::string& title, const std::string& text, AlertStyle style) override;
     std::vector<std::string> alerts() const;  // "title|text", in order
+    std::vector<AlertStyle> styles() const;   // the style of each, in the same order
     void clear();
     int offInterfaceThread() const { return offThread_; }
     std::function<void()> onPresent;  // runs inside present(), on the interface thread
@@ -46,6 +47,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<std::string> alerts_;
+    std::vector<AlertStyle> styles_;
     std::atomic<int> offThread_{0};
 };
 
@@ -109,6 +111,8 @@ public:
         std::string version = "ZK6221 Emulated v1.00";
         int64_t chipId = 0xA1;
         uint16_t vendorId = 0x7E51;
+        // Plugged on USB bus 1 at these hub ports; port `id` when empty.
+        std::vector<uint8_t> ports{};
     };
     std::shared_ptr<emu::UsbChip> plug(uint64_t id, const Chip& chip);
     std::shared_ptr<emu::UsbChip> plug(uint64_t id, const Chip& chip, std::shared_ptr<ControlTransport> transport,
@@ -130,7 +134,7 @@ public:
 
     std::vector<std::string> comboItems(const char* name) const;
     QString text(const char* name) const;       // a label's text
-    QString log(const char* name) const;        // a log view's text
+    std::string log(const char* name) const;    // a log view's text
     bool visible(const char* name) const;       // not hidden (the window may be unshown)
     template <class T> T* widget(const char* name) const { return window->findChild<T*>(QString::fromLatin1(name)); }
 
