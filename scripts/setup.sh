@@ -12,6 +12,7 @@ packages=(
   xvfb xauth desktop-file-utils appstream
   dpkg-dev file
   clang-14 libclang-rt-14-dev   # the fuzz preset: libFuzzer, ASan, UBSan
+  clang-format-14 codespell     # layout and spelling checks
 )
 
 missing=()

@@ -25,8 +25,6 @@ inline constexpr uint32_t kIOI2CDDCciReplyTransactionType = 2;
 struct I2CRequest {
     uint32_t sendTransactionType = kIOI2CNoTransactionType;
     uint32_t sendAddress = 0;  // 8-bit form
-    uint32_t sendSubAddress = 0;
-    uint32_t commFlags = 0;
     std::vector<uint8_t> sendBuffer;
     uint32_t replyTransactionType = kIOI2CNoTransactionType;
     uint32_t replyAddress = 0;
