@@ -92,6 +92,17 @@ std::string deviceLine(const std::string& product, const std::string& place) {
     return "\nDevice: " + product + (place.empty() ? std::string() : " (" + place + ")");
 }
 
+// The image the firmware file carries, bytes past it left out; nothing when
+// the file cannot be read or no longer passes the size rule.
+std::optional<std::vector<uint8_t>> readFirmwareImage(const std::string& urlText) {
+    auto bytes = readFile(urlText);
+    if (!bytes) return std::nullopt;
+    const auto image = FileAccess::FirmwareImageOf(*bytes);
+    if (!image) return std::nullopt;
+    bytes->resize(image->size());
+    return bytes;
+}
+
 }  // namespace
 
 ViewController::ViewController(Seams seams, QWidget* parent)
@@ -378,9 +389,10 @@ void ViewController::firmwareFileChosen(const std::optional<QString>& path) {
         preferences().remove("fwVersion");
         return;
     }
-    // The stored text keeps the plain path after "file://"; FileAccess reads
-    // it back literally, so blanks and other characters need no escaping.
-    const std::string urlText = "file://" + path->toStdString();
+    // The stored text keeps the plain path after "file://" (only a name that
+    // is not UTF-8 is escaped); the path is the file's bytes, which Qt's text
+    // may not carry.
+    const std::string urlText = FileAccess::fileURLText(FileAccess::localPathOf(*path));
     const auto bytes = readFile(urlText);
     if (!bytes) {
         alert("ERROR", "No firmware file found.");
@@ -491,7 +503,7 @@ void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chi
     if (handsOff_) return;
     beginHandsOff();
     appendLog(ui_->scrollView, "\nStart to upgrade firmware!");
-    const auto firmware = readFile(selectedPath);
+    const auto firmware = readFirmwareImage(selectedPath);
     if (!firmware) {
         setUSBProgressShown(false);
         alert("ERROR", "Firmware file cannot be read!");
@@ -715,7 +727,7 @@ void ViewController::auxConfirmed(const std::string& ispPath) {
     if (handsOff_) return;
     beginHandsOff();
     appendLog(ui_->AUXScrollView, "\nStart to upgrade firmware!");
-    const auto firmware = readFile(selectedPath);
+    const auto firmware = readFirmwareImage(selectedPath);
     if (!firmware || firmware->size() == 1) {
         setAUXProgressShown(false);
         alert("ERROR", "Firmware file cannot be read!");

@@ -137,7 +137,8 @@ bool Console::GetStatus() {
     return version != "Please replug the device again.";
 }
 
-std::optional<Console::ImportedFirmware> Console::importFirmware(const std::string& firmwareFile) {
+std::optional<Console::ImportedFirmware> Console::importFirmware(const std::string& firmwareFile,
+                                                                 bool versionRequired) {
     std::error_code ec;
     if (!std::filesystem::exists(firmwareFile, ec)) {
         say("Incorrect firmware file path imported!");
@@ -151,7 +152,7 @@ std::optional<Console::ImportedFirmware> Console::importFirmware(const std::stri
 
     // Stored absolute, so that the stored URL text names the file from any
     // working folder (a relative path would read as a host name).
-    const std::string url = "file://" + std::filesystem::absolute(firmwareFile, ec).string();
+    const std::string url = FileAccess::fileURLText(std::filesystem::absolute(firmwareFile, ec).string());
     Preferences& prefs = preferences();
     prefs.setString("userSelectedPath", url);
     const auto firstRead = FileAccess::GetBinaryFile(FileAccess::fileURL(url));
@@ -159,8 +160,9 @@ std::optional<Console::ImportedFirmware> Console::importFirmware(const std::stri
         say("No firmware file found.");
         return std::nullopt;
     }
+    const std::string version = connectedFile.GetFwVersion(SourceModel::BackData(*firstRead));
     say("Firmware Version of File：");
-    say(connectedFile.GetFwVersion(SourceModel::BackData(*firstRead)));
+    say(version);
 
     const auto stored = prefs.string("userSelectedPath");
     if (!stored) {
@@ -169,6 +171,10 @@ std::optional<Console::ImportedFirmware> Console::importFirmware(const std::stri
         return std::nullopt;
     }
     selectedPath = *stored;
+    if (versionRequired && version == "NoFwVersion") {
+        say("ERROR：Incorrect firmware file imported!");
+        return std::nullopt;
+    }
 
     auto firmware = FileAccess::GetBinaryFile(FileAccess::fileURL(selectedPath));
     if (!firmware || firmware->size() == 1) {
@@ -185,6 +191,8 @@ std::optional<Console::ImportedFirmware> Console::importFirmware(const std::stri
         say("ERROR：The firmware file cannot be accessed!");
         return std::nullopt;
     }
+    // Only the image is written, never the bytes past it.
+    firmware->resize(FileAccess::FirmwareImageOf(*firmware)->size());
     return ImportedFirmware{std::move(*firmware), signature};
 }
 
@@ -255,19 +263,18 @@ bool Console::AUXGetStatus() {
 }
 
 bool Console::AUXUpdateProductFirmware(const std::string& firmwareFile) {
+    // The AUX tab's checks, in its order: the screen's chip, the file's
+    // version text, its size and signature, then the loader.
     if (!externalScreenAnswers()) return false;
-    const auto imported = importFirmware(firmwareFile);
+    const auto imported = importFirmware(firmwareFile, true);
     if (!imported) return false;
 
-    const std::string loaderURL = connectedFile.AUXGetISPFilePath();
-    const std::string loaderSignature = connectedFile.GetISPSignature();
+    // The signature of the bytes that will be written.
+    const auto loader = FileAccess::GetBinaryFile(FileAccess::fileURL(connectedFile.AUXGetISPFilePath()));
+    const std::string loaderSignature =
+        loader ? connectedFile.ISPSignatureOf(*loader) : std::string("The ISP file cannot be accessed!");
     if (loaderSignature != "eISP") {
         say(loaderSignature);
-        return false;
-    }
-    const auto loader = FileAccess::GetBinaryFile(FileAccess::fileURL(loaderURL));
-    if (!loader) {
-        say("The ISP file cannot be accessed!");
         return false;
     }
 

@@ -65,7 +65,8 @@ private:
         std::string signature;
     };
     // The firmware file's checks shared by both roads, each refusal printed.
-    std::optional<ImportedFirmware> importFirmware(const std::string& firmwareFile);
+    // The AUX road also refuses a file without a version text, as its tab does.
+    std::optional<ImportedFirmware> importFirmware(const std::string& firmwareFile, bool versionRequired = false);
     bool externalScreenAnswers();
 
     mutable std::mutex mutex_;

@@ -1,5 +1,6 @@
 #include "model/FileAccess.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +11,10 @@
 #include <mutex>
 #include <unordered_map>
 
+#include <QByteArray>
+#include <QFile>
 #include <QRegularExpression>
+#include <QStringList>
 #include <QString>
 
 #include "model/DataFolder.h"
@@ -132,15 +136,129 @@ std::string FileAccess::GetISPVersion(const std::string& FileContent) const {
     return cutAtNul(found.front());
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence that starts at `i`, 0 when none does.
+size_t utf8SequenceAt(std::string_view s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = b(i);
+    if (lead < 0x80) return 1;
+    size_t n = 0;
+    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) n = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) {
+        n = 3;
+        if (lead == 0xE0) low = 0xA0;       // no overlong forms
+        else if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        n = 4;
+        if (lead == 0xF0) low = 0x90;
+        else if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + n > s.size() || b(i + 1) < low || b(i + 1) > high) return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
+    return n;
+}
+
+bool isUtf8(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = utf8SequenceAt(s, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The path a stored text holds. Only a name that is not UTF-8 is stored
+// percent-encoded, so the escapes are read only when what they give is not
+// UTF-8 either; a literal name that happens to read so is still taken
+// literally when only it exists.
+std::string storedPath(const std::string& text) {
+    if (text.find('%') == std::string::npos) return text;
+    const QByteArray decoded = QByteArray::fromPercentEncoding(QByteArray::fromStdString(text));
+    std::string path = decoded.toStdString();
+    if (isUtf8(path) || (!exists(path) && exists(text))) return text;
+    return path;
+}
+
+}  // namespace
+
 QUrl FileAccess::fileURL(const std::string& text) {
     constexpr std::string_view scheme = "file://";
     if (text.size() <= scheme.size() || text.compare(0, scheme.size(), scheme) != 0) return {};
-    return QUrl::fromLocalFile(QString::fromStdString(text.substr(scheme.size())));
+    const std::string path = storedPath(text.substr(scheme.size()));
+    // Percent-encoded in the URL, so any byte survives it.
+    const QByteArray encoded = QByteArray::fromStdString(path).toPercentEncoding("/");
+    return QUrl::fromEncoded((path.starts_with('/') ? "file://" : "file:") + encoded, QUrl::StrictMode);
+}
+
+std::string FileAccess::fileURLText(const std::string& path) {
+    if (isUtf8(path)) return "file://" + path;
+    static const char* const hex = "0123456789ABCDEF";
+    std::string text = "file://";
+    for (size_t i = 0; i < path.size();) {
+        const size_t n = utf8SequenceAt(path, i);
+        if (n == 0 || path[i] == '%') {
+            const auto b = static_cast<unsigned char>(path[i]);
+            text += {'%', hex[b >> 4], hex[b & 0xF]};
+            ++i;
+        } else {
+            text.append(path, i, n);
+            i += n;
+        }
+    }
+    return text;
+}
+
+std::optional<std::string> FileAccess::localPath(const QUrl& url) {
+    if (!url.isValid() || !url.isLocalFile()) return std::nullopt;
+    std::string path = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
+    if (!url.host().isEmpty()) path = "//" + url.host().toStdString() + path;
+    return path;
+}
+
+std::string FileAccess::localPathOf(const QString& shown) {
+    const std::string encoded = QFile::encodeName(shown).toStdString();
+    if (exists(encoded) || !shown.contains(QChar(QChar::ReplacementCharacter))) return encoded;
+    // Resolved component by component; a shown name that two entries share
+    // is left as it is, so it names nothing rather than the wrong file.
+    std::string resolved;
+    const QStringList parts = shown.split(QLatin1Char('/'));
+    for (qsizetype k = 0; k < parts.size(); ++k) {
+        const QString& part = parts[k];
+        const std::string folder = k == 0 ? "." : resolved.empty() ? "/" : resolved;
+        const auto within = [&](const std::string& name) { return k == 0 ? name : resolved + "/" + name; };
+        std::string next = QFile::encodeName(part).toStdString();
+        if (part.contains(QChar(QChar::ReplacementCharacter)) && !exists(within(next))) {
+            std::optional<std::string> match;
+            bool unique = true;
+            if (DIR* dir = ::opendir(folder.c_str())) {
+                while (const dirent* entry = ::readdir(dir)) {
+                    if (QFile::decodeName(entry->d_name) != part) continue;
+                    unique = !match;
+                    match = entry->d_name;
+                }
+                ::closedir(dir);
+            }
+            if (match && unique) next = *match;
+        }
+        resolved = within(next);
+    }
+    return resolved;
 }
 
 std::optional<std::vector<uint8_t>> FileAccess::GetBinaryFile(const QUrl& filepath) {
-    if (!filepath.isValid() || !filepath.isLocalFile()) return std::nullopt;
-    const std::string path = filepath.toLocalFile().toStdString();
+    const auto local = localPath(filepath);
+    if (!local) return std::nullopt;
+    const std::string& path = *local;
     // Non-blocking so that a FIFO without a writer cannot stall the open;
     // only regular files of a sane size are read.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -187,6 +305,12 @@ std::string FileAccess::ChipSignatureOf(std::span<const uint8_t> image) const {
     return decodeSignature(image, start, length);
 }
 
+std::optional<std::span<const uint8_t>> FileAccess::FirmwareImageOf(std::span<const uint8_t> file) {
+    const size_t kib = file.size() / 1024;
+    if (kib != 64 && kib != 128) return std::nullopt;
+    return file.first(kib * 1024);
+}
+
 std::string FileAccess::GetISPSignature() const {
     const auto stored = preferences().string("ISPFilePath");
     const auto bytes = stored ? GetBinaryFile(fileURL("file://" + *stored)) : std::nullopt;
@@ -211,7 +335,7 @@ std::string FileAccess::loaderFileName(int64_t chipID) const {
 std::string FileAccess::storeLoaderPath(const std::string& path) {
     preferences().setString("ISPFilePath", path);
     preferences().sync();
-    return "file://" + path;
+    return fileURLText(path);
 }
 
 std::string FileAccess::USBGetISPFilePath(int64_t chipID) {

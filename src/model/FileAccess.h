@@ -35,14 +35,31 @@ public:
     // checked are the bytes that are written.
     std::string ChipSignatureOf(std::span<const uint8_t> image) const;
     std::string ISPSignatureOf(std::span<const uint8_t> image) const;
+    // The image a firmware file carries: its first 65536 or 131072 bytes, as
+    // the size rule reads the file (bytes past them are never written);
+    // nothing when the rule refuses the file.
+    static std::optional<std::span<const uint8_t>> FirmwareImageOf(std::span<const uint8_t> file);
     std::string USBGetISPFilePath(int64_t chipID);
     std::string USBGetCLIISPFilePath(int64_t chipID);
     std::string AUXGetISPFilePath();
     std::string GetISPVersion(const std::string& FileContent) const;
 
     // The URL of a stored "file://" text. Only the path after the scheme is
-    // taken, literally, so that blanks, '#', '%' and non-ASCII names work.
+    // taken, literally, so that blanks, '#', '%' and non-ASCII names work; a
+    // text written by fileURLText for a name that is not UTF-8 reads back
+    // to the name's bytes.
     static QUrl fileURL(const std::string& text);
+    // The "file://" text to store for a path, which is bytes. A valid UTF-8
+    // path stands as it is; in any other, '%' and each byte that is not
+    // UTF-8 are percent-encoded, so the text is UTF-8 that a preference
+    // store keeps intact.
+    static std::string fileURLText(const std::string& path);
+    // The local path a URL names, as bytes; nothing for another scheme.
+    static std::optional<std::string> localPath(const QUrl& url);
+    // The path, as bytes, of a file name given as text by Qt, which shows
+    // bytes that are not UTF-8 as U+FFFD: components that do not exist as
+    // encoded are found among their folder's entries by their shown name.
+    static std::string localPathOf(const QString& shown);
     // Matches() for a version pattern ending in ".*[\x{00}]", in time linear
     // in the text: the part before ".*" spans at most 16 characters.
     // Patterns of another shape go to Matches().

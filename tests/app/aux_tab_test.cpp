@@ -242,6 +242,22 @@ TEST(AuxTab, UpgradeFromAPathWithBlanks) {
                                              "checking the firmware version."});
 }
 
+// With a name that is not UTF-8, as a file dialog hands it over.
+TEST(AuxTab, OnlyTheImageIsWritten) {
+    AppFixture g;
+    g.plug(1, {.productId = 0x6121});
+    auto chip = g.addDisplay();
+    const auto firmware = test::virrenFirmware("ZK6121 V2.00.1", 66000);
+    g.browse(g.writeTemp("lat\xE9in.bin", firmware));
+    g.window->AUXUpdateProductFirmware();
+    g.window->waitForUpgrade();
+    EXPECT_EQ(g.presenter->alerts(), Strings{"Firmware Upgrade Completed!|Please unplug and replug the device for "
+                                             "checking the firmware version."});
+    EXPECT_TRUE(test::holdsOnlyTheImage(chip->flash(), firmware, 65536));
+    EXPECT_EQ(chip->flashBytesWritten(), 65536u);
+    EXPECT_TRUE(chip->violations().empty());
+}
+
 TEST(AuxTab, FailedUpgradeAlertsThenLogs) {
     AppFixture g;
     g.plug(1, {.productId = 0x6121});

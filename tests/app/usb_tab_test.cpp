@@ -469,6 +469,37 @@ TEST_F(UsbTab, EightBytePacketsForOtherProducts) {
     EXPECT_EQ(f.presenter->styles(), std::vector<AlertStyle>{AlertStyle::warning});
 }
 
+// Bytes past the 64 or 128 KiB the size rule reads are never written.
+TEST_F(UsbTab, OnlyTheImageIsWritten) {
+    for (const auto& [size, image] : std::vector<std::pair<size_t, size_t>>{{66000, 65536}, {131073, 131072}}) {
+        SCOPED_TRACE(size);
+        AppFixture g;
+        auto chip = g.plug(1, {.productId = 0x6221});
+        const auto firmware = test::virrenFirmware("ZK6221 V2.00.1", size);
+        g.browse(g.writeTemp("fw.bin", firmware));
+        g.window->updateProductFirmware();
+        g.window->waitForUpgrade();
+        EXPECT_EQ(g.presenter->alerts(), Strings{"Firmware Upgrade Completed!|Please unplug and replug the device for "
+                                                 "checking the firmware version."});
+        EXPECT_TRUE(test::holdsOnlyTheImage(chip->flash(), firmware, image));
+        EXPECT_TRUE(chip->violations().empty());
+    }
+}
+
+TEST_F(UsbTab, NameThatIsNotUtf8) {
+    auto chip = f.plug(1, {.productId = 0x6221});
+    const auto firmware = test::virrenFirmware();
+    const auto path = f.writeTemp("lat\xE9in.bin", firmware);
+    f.browse(path);
+    EXPECT_EQ(f.text("binaryFileVersionLabel"), "ZK6221 V2.00.1");
+    EXPECT_EQ(f.prefs->string("userSelectedPath"), "file://" + f.files.path().string() + "/lat%E9in.bin");
+    f.window->updateProductFirmware();
+    f.window->waitForUpgrade();
+    EXPECT_EQ(f.presenter->alerts(), Strings{"Firmware Upgrade Completed!|Please unplug and replug the device for "
+                                             "checking the firmware version."});
+    EXPECT_TRUE(test::holdsOnlyTheImage(chip->flash(), firmware, firmware.size()));
+}
+
 TEST_F(UsbTab, EngineAlertComesBeforeTheFailureInTheFlowsOrder) {
     auto chip = f.plug(1, {.productId = 0x6211});  // 64-byte packets
     chip->failAtPage(3, emu::Fault::WrongPageStatus);

@@ -158,6 +158,16 @@ TEST_F(ConsoleFlow, UpgradeSucceedsAndFlashEqualsTheFile) {
     EXPECT_TRUE(chip->violations().empty());
 }
 
+TEST_F(ConsoleFlow, NameThatIsNotUtf8) {
+    auto chip = plug(0xA3, 0x6221);
+    const std::string path = firmware("lat\xE9in.bin", 65536, "VRE2");
+    const auto [out, ok] = upgrade(path);
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(out.ends_with(kDone)) << out;
+    EXPECT_EQ(prefs->string("userSelectedPath"), "file://" + dir.path().string() + "/lat%E9in.bin");
+    EXPECT_TRUE(holdsOnlyTheImage(chip->flash(), firmwareImage(65536, "VRE2", "ZK6121 Demo v2.00"), 65536));
+}
+
 TEST_F(ConsoleFlow, PacketSizeFollowsTheProduct) {
     for (const auto& [product, size] : std::vector<std::pair<uint16_t, int>>{
              {0x6120, 8}, {0x6121, 8}, {0x6100, 8}, {0x6221, 64}, {0x6210, 64}, {0x6211, 64}}) {
@@ -171,6 +181,31 @@ TEST_F(ConsoleFlow, PacketSizeFollowsTheProduct) {
         for (const auto& r : chip->transcript())
             if (r.kind == emu::RequestKind::FlashWrite) largest = std::max<size_t>(largest, r.setup.wLength);
         EXPECT_EQ(largest, static_cast<size_t>(size)) << product;
+    }
+}
+
+// A file the size rule accepts as 64 or 128 KiB carries more bytes than its
+// image; those are never written nor addressed.
+TEST_F(ConsoleFlow, OnlyTheImageIsWritten) {
+    for (const auto& [size, image] : std::vector<std::pair<size_t, size_t>>{
+             {65537, 65536}, {66000, 65536}, {66559, 65536}, {131073, 131072}}) {
+        SCOPED_TRACE(size);
+        source->shutdown();
+        source = std::make_shared<EmulatedHotplugSource>();
+        installHotplugSource(source);
+        auto chip = plug(0xA3, 0x6221);
+        const std::string path = firmware("fw.bin", size, "VRE2");
+        const auto [out, ok] = upgrade(path);
+        EXPECT_TRUE(ok);
+        EXPECT_TRUE(out.ends_with(kDone)) << out;
+        EXPECT_TRUE(holdsOnlyTheImage(chip->flash(), *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)),
+                                      image));
+        size_t end = 0;
+        for (const auto& r : chip->transcript())
+            if (r.kind == emu::RequestKind::FlashWrite)
+                end = std::max(end, ((size_t{r.setup.wValue} & 0xFF) << 16 | r.setup.wIndex) + r.setup.wLength);
+        EXPECT_EQ(end, image);
+        EXPECT_TRUE(chip->violations().empty());
     }
 }
 
@@ -339,6 +374,88 @@ TEST_F(AuxConsoleFlow, ALaterScreenThatDoesNotAnswerStopsTheCommand) {
     EXPECT_EQ(run([](Console& c) { return c.AUXGetStatus(); }), replug);
     EXPECT_EQ(run([&](Console& c) { return c.AUXUpdateProductFirmware(firmware(65536)); }), replug);
     EXPECT_TRUE(chip->flash() == emu::AuxChip().flash());  // nothing written
+}
+
+TEST_F(AuxConsoleFlow, OnlyTheImageIsWritten) {
+    connect();
+    for (const auto& [size, image] : std::vector<std::pair<size_t, size_t>>{
+             {65537, 65536}, {66000, 65536}, {131073, 131072}, {132095, 131072}}) {
+        SCOPED_TRACE(size);
+        chip->clearTranscript();
+        const std::string path = firmware(size);
+        EXPECT_EQ(run([&](Console& c) { return c.AUXUpdateProductFirmware(path); }),
+                  std::make_pair(kStart + kProgress + kDone, true));
+        EXPECT_TRUE(holdsOnlyTheImage(chip->flash(), *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)),
+                                      image));
+        size_t packets = 0;
+        for (const auto& e : chip->transcript()) packets += e.kind == emu::AuxPacketKind::flashWrite;
+        EXPECT_EQ(packets, image / 8);
+        EXPECT_TRUE(chip->violations().empty());
+    }
+}
+
+TEST_F(AuxConsoleFlow, NameThatIsNotUtf8) {
+    connect();
+    const auto path = dir / "d\xFCr" / "lat\xE9in.bin";
+    writeFile(path, firmwareImage(65536, "VRE2", "ZK6121 Demo v2.00"));
+    EXPECT_EQ(run([&](Console& c) { return c.AUXUpdateProductFirmware(path.string()); }),
+              std::make_pair(kStart + kProgress + kDone, true));
+    EXPECT_EQ(prefs->string("userSelectedPath"), "file://" + dir.path().string() + "/d%FCr/lat%E9in.bin");
+    EXPECT_TRUE(holdsOnlyTheImage(chip->flash(), firmwareImage(65536, "VRE2", "ZK6121 Demo v2.00"), 65536));
+}
+
+// --aux-firmware refuses what the AUX tab refuses, in the tab's order, before
+// anything but the version query reaches the chip.
+TEST_F(AuxConsoleFlow, FirmwareChecksOfTheTab) {
+    connect();
+    const std::string noVersion = "firmware file was imported!\nFirmware Version of File：\nNoFwVersion\n";
+    const auto loaderPath = dir / "data" / "ISP_AUX" / "ISP_AUX.bin";
+    const auto file = [&](size_t size, const std::string& version) {
+        writeFile(dir / "case.bin", firmwareImage(size, "VRE2", version));
+        return (dir / "case.bin").string();
+    };
+    struct Case {
+        const char* name;
+        std::function<std::string()> prepare;  // the firmware path
+        std::string output;
+    };
+    const std::vector<Case> cases = {
+        {"no version text", [&] { return file(65536, ""); }, noVersion + "ERROR：Incorrect firmware file imported!\n"},
+        {"no version text comes before the size", [&] { return file(70000, ""); },
+         noVersion + "ERROR：Incorrect firmware file imported!\n"},
+        {"wrong size", [&] { return file(70000, "ZK6121 Demo v2.00"); },
+         kStart + "ERROR：Incorrect firmware file imported!\n"},
+        {"one byte", [&] { return file(1, ""); }, noVersion + "ERROR：Incorrect firmware file imported!\n"},
+        {"loader of a wrong size",
+         [&] {
+             writeFile(loaderPath, loaderImage("UsbFlA v01.0", "eISP", 4095));
+             return file(65536, "ZK6121 Demo v2.00");
+         },
+         kStart + "The ISP file is Not Correct.\n"},
+        {"loader unsigned",
+         [&] {
+             writeFile(loaderPath, loaderImage("UsbFlA v01.0", "xISP"));
+             return file(65536, "ZK6121 Demo v2.00");
+         },
+         kStart + "xISP\n"},
+        {"loader missing",
+         [&] {
+             std::filesystem::remove(loaderPath);
+             return file(65536, "ZK6121 Demo v2.00");
+         },
+         kStart + "The ISP file cannot be accessed!\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(loaderPath, loaderImage("UsbFlA v01.0"));
+        const std::string path = c.prepare();
+        chip->clearTranscript();
+        EXPECT_EQ(run([&](Console& con) { return con.AUXUpdateProductFirmware(path); }),
+                  std::make_pair(c.output, false));
+        for (const auto& e : chip->transcript())
+            EXPECT_TRUE(e.kind == emu::AuxPacketKind::getVersion || e.kind == emu::AuxPacketKind::versionRead)
+                << emu::toString(e.kind);
+    }
 }
 
 TEST_F(AuxConsoleFlow, RefusalsAndFailures) {

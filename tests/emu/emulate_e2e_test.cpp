@@ -115,6 +115,44 @@ TEST_F(Emulated, DisplayChipReadAndUpgraded) {
     EXPECT_EQ(r.status, 1);
 }
 
+TEST_F(Emulated, OnlyTheImageReachesTheChip) {
+    auto bytes = emu::sampleFirmware(0xA3, 128, "ZK6121 Sample v2.00");
+    bytes.push_back(0x5A);  // still accepted as 128 KiB
+    const std::string path = (dir / "long.bin").string();
+    emu::writeBytes(path, bytes);
+    const auto r = run({"--product", "0x6221"}, {"-f", path});
+    EXPECT_TRUE(contains(r.err, "flash equals the first 131072 bytes of " + path + " (131072 bytes)")) << r.err;
+    EXPECT_FALSE(contains(r.err, "protocol violation")) << r.err;
+    EXPECT_EQ(r.status, 0);
+}
+
+// One display upgrade covers both: a display run costs its 22 s of waits.
+TEST_F(Emulated, NameThatIsNotUtf8OnBothRoads) {
+    auto bytes = emu::sampleFirmware(0xA3, 64, "ZK6121 Sample v2.00");
+    bytes.resize(66000, 0x5A);
+    const std::string path = (dir / "lat\xE9in.bin").string();
+    emu::writeBytes(path, bytes);
+    auto r = run({"--product", "0x6221"}, {"-f", path});
+    EXPECT_TRUE(contains(r.out, "\nUpgrade Completed!\n")) << r.out;
+    EXPECT_TRUE(contains(r.err, "flash equals the first 65536 bytes of " + path + " (65536 bytes)")) << r.err;
+    EXPECT_EQ(r.status, 0);
+
+    r = run({"--no-usb", "--display", "default"}, {"--aux-firmware", path});
+    EXPECT_TRUE(contains(r.out, "\nUpgrade Completed!\n")) << r.out;
+    EXPECT_TRUE(contains(r.err, "flash equals the first 65536 bytes of " + path + " (65536 bytes)")) << r.err;
+    EXPECT_FALSE(contains(r.err, "protocol violation")) << r.err;
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Emulated, AuxFirmwareRefusesWhatTheTabRefuses) {
+    const std::string path = (dir / "no version.bin").string();
+    writeFile(path, firmwareImage(65536, "VRE2", ""));
+    const auto r = run({"--no-usb", "--display", "default"}, {"--aux-firmware", path});
+    EXPECT_TRUE(contains(r.out, "NoFwVersion\nERROR：Incorrect firmware file imported!\n---")) << r.out;
+    EXPECT_FALSE(contains(r.err, "DebugOn")) << r.err;
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST_F(Emulated, UsageErrorsAndHelp) {
     auto r = runProcess({QUORVEL_EMULATE_PATH, "--fail-step", "bogus", "--", "true"});
     EXPECT_EQ(r.status, 2);

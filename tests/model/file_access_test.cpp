@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+
 #include "model/DataFolder.h"
 #include "model/FileAccess.h"
 #include "support/TestSupport.h"
@@ -147,6 +149,72 @@ TEST_F(FileAccessFiles, PathsWithBlanksHashPercentAndNonAscii) {
         ASSERT_TRUE(bytes) << name;
         EXPECT_EQ(bytes->size(), 65536u);
     }
+}
+
+TEST(FirmwareImageOf, FirstSixtyFourOrHundredTwentyEightKiB) {
+    for (const auto& [size, image] : std::vector<std::pair<size_t, std::optional<size_t>>>{
+             {65535, std::nullopt}, {65536, 65536}, {65537, 65536}, {66559, 65536}, {66560, std::nullopt},
+             {131071, std::nullopt}, {131072, 131072}, {131073, 131072}, {132095, 131072}, {132096, std::nullopt},
+             {0, std::nullopt}}) {
+        const std::vector<uint8_t> file(size, 0x5A);
+        const auto got = FileAccess::FirmwareImageOf(file);
+        ASSERT_EQ(got.has_value(), image.has_value()) << size;
+        if (got) {
+            EXPECT_EQ(got->size(), *image) << size;
+            EXPECT_EQ(got->data(), file.data()) << size;
+        }
+    }
+}
+
+// Names are bytes: each one is stored as a UTF-8 text that a preference
+// store keeps, and reads back to the same bytes.
+TEST_F(FileAccessFiles, NamesThatAreNotUtf8) {
+    ScopedEnv env("XDG_CONFIG_HOME", (dir / "config").string());
+    struct Case { std::string name; std::optional<std::string> stored; };
+    const std::vector<Case> cases = {
+        {"lat\xE9in.bin", "lat%E9in.bin"},
+        {"\xFF%41 100%.bin", "%FF%2541 100%25.bin"},  // its '%' escaped too
+        {"cut \xC3.bin", "cut %C3.bin"},                  // a sequence cut short
+        {"surrogate \xED\xA0\x80.bin", "surrogate %ED%A0%80.bin"},
+        {"overlong \xC0\xAF.bin", "overlong %C0%AF.bin"},
+        {"caf\xC3\xA9 100%25.bin", std::nullopt},   // UTF-8: as it is
+        {"lit%E9ral.bin", std::nullopt},             // UTF-8 that reads like an escape
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored.value_or(c.name));
+        const std::string path = (dir / c.name).string();
+        writeFile(path, firmwareImage(65536, "VRE1", "ZK6121 v"));
+        const std::string text = FileAccess::fileURLText(path);
+        EXPECT_EQ(text, "file://" + (c.stored ? (dir.path().string() + "/" + *c.stored) : path));
+        {
+            QtPreferences store("NamesTest");
+            store.setString("userSelectedPath", text);
+            store.sync();
+        }
+        const auto back = QtPreferences("NamesTest").string("userSelectedPath");
+        ASSERT_EQ(back, text);
+        EXPECT_EQ(FileAccess::localPath(FileAccess::fileURL(*back)), path);
+        const auto bytes = FileAccess::GetBinaryFile(FileAccess::fileURL(*back));
+        ASSERT_TRUE(bytes);
+        EXPECT_EQ(bytes->size(), 65536u);
+        chooseFirmware(path);
+        prefs->setString("userSelectedPath", text);
+        EXPECT_EQ(files.GetChipSignature(), "VRE1");
+    }
+}
+
+// A file dialog shows such names with U+FFFD; the chosen name is found again.
+TEST_F(FileAccessFiles, ShownNamesFindTheirFile) {
+    const std::string folder = (dir / "d\xFCr").string();
+    writeFile(folder + "/lat\xE9in.bin", {1});
+    writeFile(folder + "/twin\xE8.bin", {1});
+    writeFile(folder + "/twin\xE9.bin", {1});
+    writeFile(folder + "/plain.bin", {1});
+    const auto shown = [](const std::string& bytes) { return QFile::decodeName(QByteArray::fromStdString(bytes)); };
+    EXPECT_EQ(FileAccess::localPathOf(shown(folder + "/lat\xE9in.bin")), folder + "/lat\xE9in.bin");
+    EXPECT_EQ(FileAccess::localPathOf(shown(folder + "/plain.bin")), folder + "/plain.bin");
+    // Two names shown alike: neither is taken for the other.
+    EXPECT_FALSE(std::filesystem::exists(FileAccess::localPathOf(shown(folder + "/twin\xE9.bin"))));
 }
 
 TEST_F(FileAccessFiles, OnlySaneRegularFilesAreRead) {

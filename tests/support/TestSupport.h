@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/MemoryPreferences.h"
 
 namespace quorvel::test {
@@ -38,6 +40,11 @@ std::vector<uint8_t> firmwareImage(size_t size, const std::string& signature,
 // A 4096-byte loader with its version text and signature.
 std::vector<uint8_t> loaderImage(const std::string& version = "UsbFlV v01.2",
                                  const std::string& signature = "eISP", size_t size = 4096);
+
+// Whether `flash` holds the first `image` bytes of `file` and nothing past
+// them (erased, 0xFF).
+testing::AssertionResult holdsOnlyTheImage(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& file,
+                                           size_t image);
 
 // Installs in-memory preferences for the scope of the object.
 class ScopedPreferences {

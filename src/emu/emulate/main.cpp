@@ -20,6 +20,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -574,23 +575,31 @@ private:
         QtPreferences prefs(program);
         auto stored = prefs.string("userSelectedPath");
         if (!stored) return std::nullopt;
-        const QUrl url = FileAccess::fileURL(*stored);
-        if (!url.isLocalFile()) return std::nullopt;
-        return url.toLocalFile().toStdString();
+        return FileAccess::localPath(FileAccess::fileURL(*stored));
     }
 
     static std::string flashVerdict(const std::vector<uint8_t>& flash, const std::string& file) {
-        const auto bytes = FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + file));
+        const auto bytes = FileAccess::GetBinaryFile(FileAccess::fileURL(FileAccess::fileURLText(file)));
         if (!bytes) return "the firmware file " + file + " cannot be read";
-        if (bytes->size() > flash.size())
+        // A file the size rule accepts carries its image in its first 64 or
+        // 128 KiB; what follows must never reach the chip.
+        const auto image = FileAccess::FirmwareImageOf(*bytes);
+        const std::span<const uint8_t> expected = image ? *image : std::span<const uint8_t>(*bytes);
+        const std::string what = expected.size() == bytes->size()
+                                     ? file
+                                     : "the first " + std::to_string(expected.size()) + " bytes of " + file;
+        const auto at = [](size_t i) {
+            char where[32];
+            std::snprintf(where, sizeof where, "0x%zX", i);
+            return std::string(where);
+        };
+        if (expected.size() > flash.size())
             return "flash differs from " + file + ": the file is larger than the flash";
-        for (size_t i = 0; i < bytes->size(); ++i)
-            if (flash[i] != (*bytes)[i]) {
-                char where[32];
-                std::snprintf(where, sizeof where, "0x%zX", i);
-                return "flash differs from " + file + " (first at " + where + ")";
-            }
-        return "flash equals " + file + " (" + std::to_string(bytes->size()) + " bytes)";
+        for (size_t i = 0; i < expected.size(); ++i)
+            if (flash[i] != expected[i]) return "flash differs from " + what + " (first at " + at(i) + ")";
+        for (size_t i = expected.size(); i < flash.size(); ++i)
+            if (flash[i] != 0xFF) return "flash equals " + what + " but was written beyond it (at " + at(i) + ")";
+        return "flash equals " + what + " (" + std::to_string(expected.size()) + " bytes)";
     }
 
     void report() {

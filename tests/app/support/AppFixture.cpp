@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QThread>
@@ -278,7 +279,9 @@ std::filesystem::path AppFixture::writeTemp(const std::string& name, const std::
 }
 
 void AppFixture::browse(const std::optional<std::filesystem::path>& path) {
-    chooser->next = path ? std::optional<QString>(QString::fromStdString(path->string())) : std::nullopt;
+    // As a file dialog shows it: bytes that are not UTF-8 become U+FFFD.
+    chooser->next = path ? std::optional<QString>(QFile::decodeName(QByteArray::fromStdString(path->string())))
+                         : std::nullopt;
     window->browseFWfile();
 }
 
