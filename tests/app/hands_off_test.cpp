@@ -22,7 +22,7 @@ using test::AppFixture;
 using Strings = std::vector<std::string>;
 
 const char* const kBoxes[] = {"deviceComboBox", "AUXDeviceComboBox"};
-const char* const kButtons[] = {"getStatusButton", "browseButton",    "updateButton",
+const char* const kButtons[] = {"getStatusButton",    "browseButton",    "updateButton",
                                 "AUXGetStatusButton", "AUXBrowseButton", "AUXUpdateButton"};
 
 struct Step {
@@ -133,8 +133,9 @@ TEST(HandsOff, UsbUpgradeWithDevicesComingAndGoing) {
     EXPECT_TRUE(target->violations().empty());
     EXPECT_EQ(f.presenter->alerts(), Strings{"Firmware Upgrade Completed!|Please unplug and replug the device for "
                                              "checking the firmware version."});
-    EXPECT_EQ(f.log("scrollView"), "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade Completed!"
-                                   "\nPlease unplug and replug the device!\nDevice: ZK6221 (USB bus 1, port 2)");
+    EXPECT_EQ(f.log("scrollView"),
+              "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade Completed!"
+              "\nPlease unplug and replug the device!\nDevice: ZK6221 (USB bus 1, port 2)");
 
     // The newcomer's connection read comes after the outcome, and only then.
     EXPECT_EQ(newcomerAtOutcome, 0u);
@@ -170,8 +171,9 @@ TEST(HandsOff, UpgradedDeviceRemovedHalfWay) {
     f.window->waitForUpgrade();
 
     EXPECT_EQ(f.presenter->alerts().back(), "WARNING|Upgrade process FAILED.\nPlease replug the device and try again!");
-    EXPECT_EQ(f.log("scrollView"), "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade process FAILED."
-                                   "\nPlease replug the device and try again!\nDevice: ZK6221 (USB bus 1, port 1)");
+    EXPECT_EQ(f.log("scrollView"),
+              "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade process FAILED."
+              "\nPlease replug the device and try again!\nDevice: ZK6221 (USB bus 1, port 1)");
     EXPECT_TRUE(passer->transcript().empty());
     EXPECT_EQ(f.widget<QComboBox>("deviceComboBox")->currentIndex(), -1);
     for (const char* button : kButtons) EXPECT_TRUE(f.widget<QPushButton>(button)->isEnabled()) << button;
@@ -245,8 +247,9 @@ TEST(HandsOff, AuxUpgradeWithAUsbChipPluggedIn) {
     f.presenter->onPresent = [&] { newcomerAtOutcome = newcomer->requestCount(); };
     gate->release();
     f.window->waitForUpgrade();
-    EXPECT_EQ(f.log("AUXScrollView"), "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade Completed!"
-                                      "\nPlease unplug and replug the device!\nDevice: ZK6121 (connector card0-DP-1)");
+    EXPECT_EQ(f.log("AUXScrollView"),
+              "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade Completed!"
+              "\nPlease unplug and replug the device!\nDevice: ZK6121 (connector card0-DP-1)");
     EXPECT_EQ(newcomerAtOutcome, 0u);
     EXPECT_EQ(countOf(*newcomer, emu::RequestKind::GetVersion), 1u);
     EXPECT_TRUE(usb->transcript().empty());
