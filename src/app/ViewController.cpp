@@ -20,6 +20,7 @@
 #include "model/Log.h"
 #include "model/DeviceTable.h"
 #include "model/Preferences.h"
+#include "model/Sentinels.h"
 #include "model/Settings.h"
 #include "ui_ViewController.h"
 
@@ -32,7 +33,7 @@ namespace {
 
 const char* const kNoDevice = "No device is connected!\nPlease connect the device first.";
 const char* const kNoScreen = "No External Screen connected!\nPlease connect the screen first.";
-const char* const kReplug = "Please replug the device again.";
+const std::string& kReplug = sentinel::replugDevice;
 const char* const kCautionText =
     "The following process will upgrade the device with opened firmware file. \n\nDO NOT disconnect the device!";
 const char* const kFailed = "Upgrade process FAILED.\nPlease replug the device and try again!";
@@ -428,11 +429,11 @@ std::optional<std::string> ViewController::checkedFirmwareSignature() {
     }
     if (deviceVersion == kReplug) return std::nullopt;
     std::string signature = connectedFile.GetChipSignature();
-    if (signature == "FwFileNotCorrect") {
+    if (signature == sentinel::firmwareFileNotCorrect) {
         alert("ERROR", "Incorrect firmware file imported!");
         return std::nullopt;
     }
-    if (signature == "NoFirmwareFile") {
+    if (signature == sentinel::noFirmwareFile) {
         alert("ERROR", "The firmware file cannot be accessed!");
         return std::nullopt;
     }
@@ -469,7 +470,7 @@ void ViewController::PresentUSBUpdateProductFirmware() {
     const std::string& signature = *checked;
     const std::string ispPath = connectedFile.USBGetISPFilePath(chipID);
     const std::string ispSignature = connectedFile.GetISPSignature();
-    if (ispSignature != "eISP") {
+    if (ispSignature != sentinel::loaderSignature) {
         alert("ERROR", ispSignature);
         return;
     }
@@ -706,7 +707,7 @@ void ViewController::PresentAUXUpdateProductFirmware() {
     const std::string& signature = *checked;
     const std::string ispPath = connectedFile.AUXGetISPFilePath();
     const std::string ispSignature = connectedFile.GetISPSignature();
-    if (ispSignature != "eISP") {
+    if (ispSignature != sentinel::loaderSignature) {
         alert("ERROR", ispSignature);
         return;
     }

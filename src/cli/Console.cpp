@@ -6,6 +6,7 @@
 #include "model/DeviceTable.h"
 #include "model/Log.h"
 #include "model/Preferences.h"
+#include "model/Sentinels.h"
 #include "model/Settings.h"
 #include "display/AUXDisplayManager.h"
 #include "display/AuxPacket.h"
@@ -127,14 +128,14 @@ bool Console::GetStatus() {
     try {
         version = connectedDevice->GetVersion();
     } catch (const std::exception&) {
-        say("Please replug the device again.");
+        say(sentinel::replugDevice);
         return false;
     }
     if (version.find("ZK") != std::string::npos || version.find('\0') == std::string::npos) {
         say("Firmware Version of Product: ");
         say(version);
     }
-    return version != "Please replug the device again.";
+    return version != sentinel::replugDevice;
 }
 
 std::optional<Console::ImportedFirmware> Console::importFirmware(const std::string& firmwareFile,
@@ -183,11 +184,11 @@ std::optional<Console::ImportedFirmware> Console::importFirmware(const std::stri
     }
     // The signature of the bytes that will be written, not of a later read.
     const std::string signature = connectedFile.ChipSignatureOf(*firmware);
-    if (signature == "FwFileNotCorrect") {
+    if (signature == sentinel::firmwareFileNotCorrect) {
         say("ERROR：Incorrect firmware file imported!");
         return std::nullopt;
     }
-    if (signature == "NoFirmwareFile") {
+    if (signature == sentinel::noFirmwareFile) {
         say("ERROR：The firmware file cannot be accessed!");
         return std::nullopt;
     }
@@ -206,7 +207,7 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
 
     int64_t chipID = 0;
     try {
-        if (connectedDevice->GetVersion() == "Please replug the device again.") return false;
+        if (connectedDevice->GetVersion() == sentinel::replugDevice) return false;
         chipID = connectedDevice->GetChipID();
     } catch (const std::exception&) {
         say("ERROR, Incorrect chip ID.");
@@ -226,7 +227,7 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
     // firmware: stop before touching it.
     const auto loader = FileAccess::GetBinaryFile(
         FileAccess::fileURL(connectedFile.USBGetCLIISPFilePath(chipID)));
-    if (!loader || connectedFile.ISPSignatureOf(*loader) != "eISP") {
+    if (!loader || connectedFile.ISPSignatureOf(*loader) != sentinel::loaderSignature) {
         say("ERROR：ISP file cannot be read!");
         return false;
     }
@@ -247,8 +248,8 @@ bool Console::externalScreenAnswers() {
         return false;
     }
     // One screen answered, but the last one asked did not.
-    if (version.empty() || version == "Please replug the device again.") {
-        say("Please replug the device again.");
+    if (version.empty() || version == sentinel::replugDevice) {
+        say(sentinel::replugDevice);
         return false;
     }
     AUXdeviceVersion = version;
@@ -273,7 +274,7 @@ bool Console::AUXUpdateProductFirmware(const std::string& firmwareFile) {
     const auto loader = FileAccess::GetBinaryFile(FileAccess::fileURL(connectedFile.AUXGetISPFilePath()));
     const std::string loaderSignature =
         loader ? connectedFile.ISPSignatureOf(*loader) : std::string("The ISP file cannot be accessed!");
-    if (loaderSignature != "eISP") {
+    if (loaderSignature != sentinel::loaderSignature) {
         say(loaderSignature);
         return false;
     }

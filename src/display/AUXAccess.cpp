@@ -2,13 +2,14 @@
 
 #include "display/AuxPacket.h"
 #include "model/Preferences.h"
+#include "model/Sentinels.h"
 #include "model/SourceModel.h"
 
 namespace quorvel {
 
 namespace {
 
-constexpr const char* kReplug = "Please replug the device again.";
+const std::string& kReplug = sentinel::replugDevice;
 
 bool sendM1(const AUXAccess::Service& service, const std::optional<aux::Packet>& packet) {
     if (!service || !packet) return false;

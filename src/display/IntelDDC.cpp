@@ -4,6 +4,7 @@
 #include "model/Log.h"
 #include "display/Edid.h"
 #include "model/FileAccess.h"
+#include "model/Sentinels.h"
 #include "model/Settings.h"
 #include "model/Sleeper.h"
 
@@ -12,7 +13,7 @@ namespace quorvel {
 namespace {
 
 constexpr uint8_t kEdidAddress = 0x50;
-constexpr const char* kReplug = "Please replug the device again.";
+const std::string& kReplug = sentinel::replugDevice;
 
 std::optional<EdidInfo> edidOfBus(I2CBus& bus) {
     std::vector<uint8_t> edid(128);

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "model/FirmwareLayout.h"
+#include "model/Sentinels.h"
 #include "model/SourceModel.h"
 
 namespace quorvel::emu {
@@ -44,7 +45,7 @@ std::vector<uint8_t> sampleLoader(const std::string& chipName) {
     const std::string version = chipName + " v01.0";
     std::copy(version.begin(), version.end(), image.begin() + 0x20);
     image[0x20 + version.size()] = 0;
-    const std::string signature = "eISP";
+    const std::string& signature = sentinel::loaderSignature;
     std::copy(signature.begin(), signature.end(), image.begin() + layout::loaderSignatureOffset);
     return image;
 }

@@ -20,6 +20,7 @@
 #include "model/DataFolder.h"
 #include "model/Log.h"
 #include "model/Preferences.h"
+#include "model/Sentinels.h"
 
 namespace quorvel {
 
@@ -290,18 +291,18 @@ std::optional<std::vector<uint8_t>> FileAccess::GetBinaryFile(const QUrl& filepa
 std::string FileAccess::GetChipSignature() const {
     const auto stored = preferences().string("userSelectedPath");
     const auto bytes = GetBinaryFile(fileURL(stored.value_or("")));
-    if (!bytes) return "NoFirmwareFile";
+    if (!bytes) return sentinel::noFirmwareFile;
     return ChipSignatureOf(*bytes);
 }
 
 std::string FileAccess::ChipSignatureOf(std::span<const uint8_t> image) const {
     const size_t kib = image.size() / 1024;
-    if (kib != layout::firmwareSmallSize / 1024 && kib != layout::firmwareLargeSize / 1024) return "FwFileNotCorrect";
+    if (kib != layout::firmwareSmallSize / 1024 && kib != layout::firmwareLargeSize / 1024) return sentinel::firmwareFileNotCorrect;
     const auto start = static_cast<size_t>(kib == layout::firmwareSmallSize / 1024 ? SIGNATURE_START : EXTEND_SIGNATURE_START);
     const auto length = static_cast<size_t>(SIGNATURE_LENGTH);
     bool erased = true;
     for (size_t i = 0; i < length; ++i) erased = erased && image[start + i] == 0xFF;
-    if (erased) return "Talmore";
+    if (erased) return sentinel::erasedSignature;
     return decodeSignature(image, start, length);
 }
 
