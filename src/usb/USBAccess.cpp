@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "model/Sentinels.h"
 #include "model/Settings.h"
 #include "model/Log.h"
 #include "model/Sleeper.h"
@@ -62,9 +63,8 @@ std::string USBAccess::GetVersion() {
 
     const size_t length = buffer[0];
     if (length < 3) {
-        const std::string replug = "Please replug the device again.";
-        writeLine(replug);
-        return replug;
+        writeLine(sentinel::replugDevice);
+        return sentinel::replugDevice;
     }
     // The last byte counted by the length byte closes the text; it is not part of it.
     const size_t end = std::min(length, kVersionBufferLength) - 1;
@@ -229,7 +229,7 @@ void USBAccess::FlashWrite(std::span<const uint8_t> firmwareData) {
 bool USBAccess::ConsistencyOfDeviceAndFile(int64_t chipID, const std::string& chipSignature) const {
     for (const ChipType& row : USBModels.chipTable)
         if (row.chipNameValue == chipID && row.signature == chipSignature) return true;
-    return chipID == USBModels.constant.CHIP_TALMORE && chipSignature == "Talmore";
+    return chipID == USBModels.constant.CHIP_TALMORE && chipSignature == sentinel::erasedSignature;
 }
 
 bool USBAccess::ConsistencyOfDeviceAndISP(int64_t chipID, const std::string& ISPChipName) const {
@@ -240,7 +240,6 @@ bool USBAccess::ConsistencyOfDeviceAndISP(int64_t chipID, const std::string& ISP
 
 void USBAccess::USBFirmware(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
                             int64_t chipID) {
-    using namespace std::chrono_literals;
     // A packet size that cannot frame the data is refused before the chip is
     // touched, so a bad setting never leaves it half-prepared.
     try {
@@ -268,16 +267,16 @@ void USBAccess::USBFirmware(std::span<const uint8_t> ISPData, std::span<const ui
             DebugOn();
     });
     step(nullptr, [&] { Reset(2); });
-    sleeper().sleep(900ms);
+    sleeper().sleep(timing.afterDebugReset);
     step("USB Upgrade Error: Write", [&] { Write(0x80AD, 0); });
     step(nullptr, [&] {
         for (uint32_t address : {0x80C0, 0x80C9, 0x80D1, 0x80D9, 0x80E1, 0x80E9}) Write(address, 0);
     });
     step("USB Upgrade Error: Reset", [&] { Reset(0); });
-    sleeper().sleep(500ms);
+    sleeper().sleep(timing.afterLoaderReset);
     step("USB Upgrade Error: RamWrite", [&] { RamWrite(0x2000, ISPData); });
     step("USB Upgrade Error: RunCode", [&] { RunCode(0x2000); });
-    sleeper().sleep(2000ms);
+    sleeper().sleep(timing.afterRunCode);
     step("USB Upgrade Error: FlashErease", [&] { FlashErease(); });
     step("USB Upgrade Error: FlashWrite", [&] { FlashWrite(firmwareData); });
 }

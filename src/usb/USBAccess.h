@@ -2,6 +2,7 @@
 // complete upgrade sequence.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -13,6 +14,13 @@
 
 namespace quorvel {
 
+// The pauses of the upgrade sequence, each after a step the chip needs time for.
+struct UsbTiming {
+    std::chrono::milliseconds afterDebugReset{900};   // Reset(2): the chip restarts in debug mode
+    std::chrono::milliseconds afterLoaderReset{500};  // Reset(0): before the loader is written to RAM
+    std::chrono::milliseconds afterRunCode{2000};     // the loader starts before the flash is erased
+};
+
 class USBAccess {
 public:
     explicit USBAccess(USBDevice device);
@@ -21,6 +29,7 @@ public:
     USBDevice deviceInfo;
     Errors errors;
     std::vector<uint8_t> backData;
+    UsbTiming timing;
 
     std::string GetVersion();
     void Read(uint16_t address);
