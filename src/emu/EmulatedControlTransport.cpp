@@ -17,7 +17,11 @@ EmulatedControlTransport::EmulatedControlTransport(std::shared_ptr<UsbChip> chip
     : chip_(std::move(chip)) {}
 
 int32_t EmulatedControlTransport::controlTransfer(const ControlSetup& setup, std::span<uint8_t> data) {
-    return toLibusbCode(chip_->handle(setup, data).outcome);
+    const auto result = chip_->handle(setup, data);
+    // As the platform reports it: an OUT transfer cut short fails.
+    if (result.outcome == Outcome::Ok && (setup.bmRequestType & 0x80) == 0 && result.transferred < setup.wLength)
+        return kShortOutTransfer;
+    return toLibusbCode(result.outcome);
 }
 
 USBDevice makeEmulatedDevice(std::shared_ptr<UsbChip> chip, uint64_t id) {

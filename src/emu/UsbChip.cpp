@@ -178,7 +178,17 @@ UsbChip::Result UsbChip::handle(const ControlSetup& setup, std::span<uint8_t> da
     Result result;
     if (!plugged_) {
         result.outcome = Outcome::NoDevice;
-    } else if (const auto fault = takeFault(record.kind); fault && *fault != Fault::WrongPageStatus) {
+    } else if (const auto fault = takeFault(record.kind); fault == Fault::Short) {
+        if (isIn(record.kind)) {
+            // Served in full, but only the first half of the reply arrives.
+            std::vector<uint8_t> reply(data.begin(), data.begin() + length);
+            result = serve(record.index, setup, record.kind, reply, false);
+            result.transferred = std::min(result.transferred, length / 2);
+            std::copy_n(reply.begin(), result.transferred, data.begin());
+        } else {
+            result.transferred = length / 2;  // the frame is not taken
+        }
+    } else if (fault && *fault != Fault::WrongPageStatus) {
         switch (*fault) {
         case Fault::TransferError: result.outcome = Outcome::TransferError; break;
         case Fault::Stall: result.outcome = Outcome::Stall; break;
@@ -187,7 +197,8 @@ UsbChip::Result UsbChip::handle(const ControlSetup& setup, std::span<uint8_t> da
             plugged_ = false;
             result.outcome = Outcome::NoDevice;
             break;
-        case Fault::WrongPageStatus: break;
+        case Fault::WrongPageStatus:
+        case Fault::Short: break;
         }
     } else if (data.size() < setup.wLength) {
         result = refuse(record.index, record.kind,
@@ -196,6 +207,7 @@ UsbChip::Result UsbChip::handle(const ControlSetup& setup, std::span<uint8_t> da
     } else {
         result = serve(record.index, setup, record.kind, data.first(setup.wLength),
                        fault.has_value());
+        if (!isIn(record.kind) && result.outcome == Outcome::Ok) result.transferred = length;
     }
 
     if (isIn(record.kind)) record.in.assign(data.begin(), data.begin() + result.transferred);

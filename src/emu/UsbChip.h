@@ -40,6 +40,7 @@ enum class Fault {
     Timeout,
     Unplug,           // this request and every later one fail with NoDevice
     WrongPageStatus,  // a page status read answers a failure status
+    Short,            // half the data stage moves: an OUT frame is not taken, an IN reply is cut
 };
 
 // The request kinds of the ISP protocol, as the chip recognises them.
@@ -121,7 +122,7 @@ public:
 
     struct Result {
         Outcome outcome = Outcome::Ok;
-        size_t transferred = 0;  // bytes answered into `data` (IN requests)
+        size_t transferred = 0;  // bytes answered into `data` (IN) or taken from it (OUT)
     };
     // Serves one control transfer. `data` holds wLength bytes: read for
     // host-to-device requests, written from byte 0 for device-to-host ones.

@@ -31,6 +31,12 @@ public:
     virtual int32_t controlTransfer(const ControlSetup& setup, std::span<uint8_t> data) = 0;
 };
 
+// The code of a host-to-device transfer that moved fewer bytes than asked:
+// the chip did not take the whole frame, so the request failed. It lies
+// outside libusb's own codes. A short device-to-host reply is no failure:
+// its buffer was pre-filled.
+inline constexpr int32_t kShortOutTransfer = -1001;
+
 struct USBMonitorData {
     uint16_t vendorId = 0;
     uint16_t productId = 0;

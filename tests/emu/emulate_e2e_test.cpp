@@ -153,6 +153,49 @@ TEST_F(Emulated, AuxFirmwareRefusesWhatTheTabRefuses) {
     EXPECT_EQ(r.status, 1);
 }
 
+// Each malformed version reply gives its message, or nothing, and never a crash.
+TEST_F(Emulated, MalformedVersionReplies) {
+    struct Case { std::vector<std::string> options; std::string shown; int status; };
+    const std::string replug = "Please replug the device again.\nFirmware Version of Product: \n"
+                               "Please replug the device again.\n";
+    const std::vector<Case> cases = {
+        {{"--version-reply", "length=0"}, replug, 1},
+        {{"--version-reply", "length=1"}, replug, 1},
+        {{"--version-reply", "length=2"}, replug, 1},
+        {{"--version-reply", "length=200"}, "Firmware Version of Product: \nZK6121 Emulated v1.00\n", 0},
+        {{"--version-reply", "nul"}, "Firmware Version of Product: \nZK6121 Emu\n", 0},
+        {{"--version-reply", "none"}, "Firmware Version of Product: \n\n", 0},
+        {{"--version-text", std::string(40, 'x'), "--fail-step", "getversion:short"},
+         "Firmware Version of Product: \n" + std::string(30, 'x') + "\n", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options.back());
+        const auto r = run(c.options, {"-p"});
+        EXPECT_TRUE(contains(r.out, "-----\n" + c.shown + "-----")) << r.out;
+        EXPECT_EQ(r.status, c.status);
+    }
+    // An upgrade stops without a word after the replug notice.
+    const auto r = run({"--version-reply", "length=1"}, {"-f", firmware(0xA3)});
+    EXPECT_TRUE(contains(r.out, "-----\nPlease replug the device again.\n-----")) << r.out;
+    EXPECT_TRUE(contains(r.err, "1 requests (GetVersion 1)")) << r.err;
+    EXPECT_EQ(r.status, 1);
+}
+
+// A few of the in-process fault sweep's cases through the real programs.
+TEST_F(Emulated, FailuresOnBothRoadsThroughTheRealPrograms) {
+    auto r = run({"--product", "0x6221", "--fail-step", "ramwrite@35:short"}, {"-f", firmware(0xA3)});
+    EXPECT_TRUE(contains(r.out, "USB Upgrade Error: RamWrite\nUpgrade process FAILED.\n")) << r.out;
+    EXPECT_TRUE(contains(r.err, "RamWrite 35")) << r.err;  // nothing after it
+    EXPECT_FALSE(contains(r.err, "RunCode")) << r.err;
+    EXPECT_EQ(r.status, 1);
+
+    r = run({"--no-usb", "--display", "default", "--fail-aux", "reset:bus-error"}, {"--aux-firmware", firmware(0xA3)});
+    EXPECT_TRUE(contains(r.out, "Firmware Upgrade Start...\nUpgrade process FAILED.\n")) << r.out;
+    EXPECT_TRUE(contains(r.err, "Reset 1")) << r.err;
+    EXPECT_FALSE(contains(r.err, "Write")) << r.err;
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST_F(Emulated, UsageErrorsAndHelp) {
     auto r = runProcess({QUORVEL_EMULATE_PATH, "--fail-step", "bogus", "--", "true"});
     EXPECT_EQ(r.status, 2);

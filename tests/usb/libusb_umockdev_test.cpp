@@ -271,6 +271,25 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"noAnswer", emu::kUrbNoReply, false, LIBUSB_ERROR_TIMEOUT}),
     [](const auto& info) { return std::string(info.param.what); });
 
+// A chip that takes fewer bytes than sent fails the request; a short reply
+// leaves the rest of the pre-filled buffer and succeeds.
+TEST_F(LibusbUmockdevTest, ShortOutFailsShortInStands) {
+    chip_.answer = [&](const ControlSetup& setup, std::span<uint8_t> data) -> int32_t {
+        if (setup.bmRequestType & 0x80) data[0] = 0x42;
+        return static_cast<int32_t>(data.size()) - 1;
+    };
+    bed_->plug(chipSpec(5), chip_.handler());
+    startMonitor();
+    auto transport = onlyDevice();
+    ASSERT_NE(transport, nullptr);
+    std::vector<uint8_t> out = {0x07, 0x07, 0x12, 0x34, 0xAB, 0xCD, 0x00};
+    EXPECT_EQ(transport->controlTransfer({0x41, 0x07, 0, 0, 7}, out), kShortOutTransfer);
+    std::vector<uint8_t> in(11, 0xEE);
+    EXPECT_EQ(transport->controlTransfer({0xC1, 0x06, 0x2000, 0xFFFF, 11}, in), 0);
+    EXPECT_EQ(in[0], 0x42);
+    EXPECT_EQ(in[10], 0xEE);
+}
+
 TEST_F(LibusbUmockdevTest, AShortBufferIsRefusedWithoutTouchingTheDevice) {
     bed_->plug(chipSpec(5), chip_.handler());
     startMonitor();

@@ -177,6 +177,20 @@ TEST(UsbAccess, FailedRequestsCarryThePlatformCode) {
          "Get device status request error: -1"},
         {"register write unplugged", RequestKind::Write, Fault::Unplug,
          [](USBAccess& u) { u.Write(0x80AD, 0); }, "Get device statu s request error: -4"},
+        {"register write not taken whole", RequestKind::Write, Fault::Short,
+         [](USBAccess& u) { u.Write(0x80AD, 0); }, "Get device statu s request error: -1001"},
+        {"flash packet not taken whole", RequestKind::FlashWrite, Fault::Short,
+         [](USBAccess& u) {
+             const int64_t saved = maxPktSize.exchange(64);
+             try {
+                 u.FlashWrite(std::vector<uint8_t>(256, 0x11));
+             } catch (...) {
+                 maxPktSize = saved;
+                 throw;
+             }
+             maxPktSize = saved;
+         },
+         "Get device status request error: -1001"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -98,10 +98,17 @@ struct Failure {
     Fault fault = Fault::TransferError;
 };
 
+struct AuxFailure {
+    AuxPacketKind kind = AuxPacketKind::unknown;
+    size_t occurrence = 1;
+    I2CStatus status = I2CStatus::nak;
+};
+
 struct Config {
     std::vector<UsbDeviceConfig> usb;
     std::vector<DisplayConfig> displays;
     std::vector<Failure> failures;
+    std::vector<AuxFailure> auxFailures;
     std::optional<int> unplugAfterMs;
     std::optional<int> plugAfterMs;
     std::optional<std::string> dataDir;
@@ -113,9 +120,9 @@ struct Config {
 Fault parseFault(const std::string& text) {
     static const std::map<std::string, Fault> faults = {
         {"error", Fault::TransferError}, {"stall", Fault::Stall}, {"timeout", Fault::Timeout},
-        {"unplug", Fault::Unplug}, {"wrong-status", Fault::WrongPageStatus}};
+        {"unplug", Fault::Unplug}, {"wrong-status", Fault::WrongPageStatus}, {"short", Fault::Short}};
     auto it = faults.find(text);
-    if (it == faults.end()) throw UsageError("unknown fault '" + text + "' (error, stall, timeout, unplug, wrong-status)");
+    if (it == faults.end()) throw UsageError("unknown fault '" + text + "' (error, stall, timeout, unplug, wrong-status, short)");
     return it->second;
 }
 
@@ -132,6 +139,71 @@ RequestKind parseKind(const std::string& text) {
                          "' (getversion, read, status, debugon, reset, write, ramwrite, runcode, "
                          "flasherase, flashwrite)");
     return it->second;
+}
+
+// "KIND[@N][:nak|bus-error]", the N-th packet of KIND on the first display's bus.
+AuxFailure parseAuxFailure(const std::string& text) {
+    static const std::map<std::string, AuxPacketKind> kinds = {
+        {"getversion", AuxPacketKind::getVersion}, {"versionread", AuxPacketKind::versionRead},
+        {"debugon", AuxPacketKind::debugOn},       {"beforeupgrade", AuxPacketKind::beforeUpgrade},
+        {"reset", AuxPacketKind::reset},           {"write", AuxPacketKind::write},
+        {"ramwrite", AuxPacketKind::ramWrite},     {"ramcrc", AuxPacketKind::ramCRC},
+        {"runcode", AuxPacketKind::runCode},       {"flasherase", AuxPacketKind::flashErase},
+        {"flashwrite", AuxPacketKind::flashWrite}, {"flashcrc", AuxPacketKind::flashCRC}};
+    AuxFailure failure;
+    std::string what = text;
+    if (const auto colon = what.find(':'); colon != std::string::npos) {
+        const std::string status = what.substr(colon + 1);
+        if (status == "nak") failure.status = I2CStatus::nak;
+        else if (status == "bus-error") failure.status = I2CStatus::busError;
+        else throw UsageError("unknown display fault '" + status + "' (nak, bus-error)");
+        what.resize(colon);
+    }
+    if (const auto atSign = what.find('@'); atSign != std::string::npos) {
+        failure.occurrence = static_cast<size_t>(parseNumber(what.substr(atSign + 1), "occurrence"));
+        if (failure.occurrence == 0) throw UsageError("occurrences count from 1");
+        what.resize(atSign);
+    }
+    const auto it = kinds.find(what);
+    if (it == kinds.end())
+        throw UsageError("unknown packet kind '" + what +
+                         "' (getversion, versionread, debugon, beforeupgrade, reset, write, ramwrite, ramcrc, "
+                         "runcode, flasherase, flashwrite, flashcrc)");
+    failure.kind = it->second;
+    return failure;
+}
+
+// The chip's version reply: "length=N" (the text behind a length byte of
+// N), "nul" (a NUL inside the text), "none" (no data at all) or
+// "hex=BYTES" (verbatim).
+std::vector<uint8_t> parseVersionReply(const std::string& spec, const std::string& text) {
+    const auto framed = [](uint8_t length, const std::string& body) {
+        std::vector<uint8_t> reply(body.size() + 3, 0);  // length, code, text, closing 0
+        reply[0] = length;
+        reply[1] = 0x08;
+        std::copy(body.begin(), body.end(), reply.begin() + 2);
+        return reply;
+    };
+    if (spec == "none") return {};
+    if (spec == "nul") {
+        std::string body = text;
+        body.insert(body.size() / 2, 1, '\0');
+        return framed(static_cast<uint8_t>(std::min<size_t>(body.size() + 3, 255)), body);
+    }
+    if (spec.starts_with("length=")) {
+        const int64_t n = parseNumber(spec.substr(7), "length byte");
+        if (n < 0 || n > 255) throw UsageError("length byte out of range: " + spec.substr(7));
+        return framed(static_cast<uint8_t>(n), text);
+    }
+    if (spec.starts_with("hex=")) {
+        const std::string hex = spec.substr(4);
+        if (hex.size() % 2 != 0) throw UsageError("odd number of hex digits in '" + hex + "'");
+        std::vector<uint8_t> reply;
+        for (size_t i = 0; i < hex.size(); i += 2)
+            reply.push_back(static_cast<uint8_t>(parseNumber("0x" + hex.substr(i, 2), "hex byte")));
+        return reply;
+    }
+    throw UsageError("unknown version reply '" + spec + "' (length=N, nul, none, hex=BYTES)");
 }
 
 // "WHAT[@N][:FAULT]"
@@ -195,9 +267,19 @@ Failures of the chip (repeatable, each fires once):
                               ramwrite, runcode, flasherase, flashwrite
   --fail-page N[:FAULT]       the status read of flash page N (from 0);
                               default fault wrong-status
+  --fail-aux KIND[@N][:nak|bus-error]
+                              the N-th packet (from 1, default 1) of KIND on
+                              the first display's bus fails (default nak):
+                              getversion, versionread (the query's read),
+                              debugon, beforeupgrade, reset, write, ramwrite,
+                              ramcrc, runcode, flasherase, flashwrite, flashcrc
+  --version-reply R           the chip's version reply: length=N (its text
+                              behind a length byte of N), nul (a NUL inside
+                              the text), none (no data), hex=BYTES (verbatim)
   FAULT: error (default), stall, timeout (the request is never answered;
          the program's own time-out ends it), unplug (the chip leaves the
-         bus), wrong-status (a page status other than success)
+         bus), wrong-status (a page status other than success), short (half
+         the data stage moves: an OUT frame is not taken, an IN reply is cut)
 
 Plugging:
   --unplug-after MS     pull the chip out MS milliseconds after PROGRAM starts
@@ -249,12 +331,13 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
     const QCommandLineOption vendor("vendor", "", "ID"), product("product", "", "ID"), chip("chip", "", "ID"),
         versionText("version-text", "", "TEXT"), usb("usb", "", "SPEC"), noUsb("no-usb", ""),
         display("display", "", "SPEC"), failRequest("fail-request", "", "N"), failStep("fail-step", "", "S"),
-        failPage("fail-page", "", "N"), unplugAfter("unplug-after", "", "MS"), plugAfter("plug-after", "", "MS"),
+        failPage("fail-page", "", "N"), failAux("fail-aux", "", "S"), versionReply("version-reply", "", "R"),
+        unplugAfter("unplug-after", "", "MS"), plugAfter("plug-after", "", "MS"),
         dataDir("data-dir", "", "DIR"), ownDataDir("own-data-dir", ""), makeLoaders("make-loaders", "", "DIR"),
         noReport("no-report", ""), makeFirmware("make-firmware", "", "FILE"),
         fwChip("firmware-chip", "", "ID"), fwSize("firmware-size", "", "KIB"), fwVersion("firmware-version", "", "TEXT");
     parser.addOptions({help, vendor, product, chip, versionText, usb, noUsb, display, failRequest, failStep,
-                       failPage, unplugAfter, plugAfter, dataDir, ownDataDir, makeLoaders, noReport, makeFirmware, fwChip, fwSize, fwVersion});
+                       failPage, failAux, versionReply, unplugAfter, plugAfter, dataDir, ownDataDir, makeLoaders, noReport, makeFirmware, fwChip, fwSize, fwVersion});
     if (!parser.parse(options)) throw UsageError(parser.errorText().toStdString());
     if (!parser.positionalArguments().isEmpty())
         throw UsageError("unexpected '" + parser.positionalArguments().first().toStdString() +
@@ -297,6 +380,8 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
         if (parser.isSet(product)) device.chip.productId = id16(text(product), "product ID");
         if (parser.isSet(chip)) device.chip.chipId = number(chip, "chip identifier");
         if (parser.isSet(versionText)) device.chip.versionText = text(versionText);
+        if (parser.isSet(versionReply))
+            device.chip.versionReply = parseVersionReply(text(versionReply), device.chip.versionText);
         config.usb.push_back(device);
     }
     for (const QString& spec : parser.values(usb)) {
@@ -332,6 +417,10 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
         config.failures.push_back(parseFailure(Failure::At::Kind, v.toStdString(), Fault::TransferError));
     for (const QString& v : parser.values(failPage))
         config.failures.push_back(parseFailure(Failure::At::Page, v.toStdString(), Fault::WrongPageStatus));
+    for (const QString& v : parser.values(failAux)) config.auxFailures.push_back(parseAuxFailure(v.toStdString()));
+    if (!config.auxFailures.empty() && config.displays.empty()) throw UsageError("display failures need a --display");
+    if (parser.isSet(versionReply) && (parser.isSet(usb) || parser.isSet(noUsb)))
+        throw UsageError("--version-reply goes with the single chip of --vendor/--product");
     if (parser.isSet(unplugAfter)) config.unplugAfterMs = static_cast<int>(number(unplugAfter, "delay"));
     if (parser.isSet(plugAfter)) config.plugAfterMs = static_cast<int>(number(plugAfter, "delay"));
     if ((config.unplugAfterMs || config.plugAfterMs || !config.failures.empty()) && config.usb.empty())
@@ -421,7 +510,7 @@ private:
             const auto result = chip->handle(setup, data);
             switch (result.outcome) {
             case Outcome::Ok:
-                return static_cast<int32_t>((setup.bmRequestType & 0x80) ? result.transferred : data.size());
+                return static_cast<int32_t>(result.transferred);
             case Outcome::Stall: return -EPIPE;
             case Outcome::TransferError: return -EPROTO;
             case Outcome::Timeout: return kUrbNoReply;
@@ -455,6 +544,8 @@ private:
         AuxChip::Options options;
         options.version = d.version;
         auto chip = std::make_shared<AuxChip>(options);
+        if (index == 0)
+            for (const auto& f : config_.auxFailures) chip->failAt(f.kind, f.occurrence, f.status);
         auxChips_.push_back(chip);
         EdidSpec edid;
         edid.name = d.name;

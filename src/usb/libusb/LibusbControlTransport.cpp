@@ -30,7 +30,9 @@ int32_t LibusbControlTransport::controlTransfer(const ControlSetup& setup, std::
     return handle_->run([&](libusb_device_handle* handle) {
         const int r = libusb_control_transfer(handle, setup.bmRequestType, setup.bRequest, setup.wValue,
                                               setup.wIndex, data.data(), setup.wLength, timeout);
-        return r < 0 ? r : 0;
+        if (r < 0) return r;
+        const bool out = (setup.bmRequestType & 0x80) == 0;
+        return out && r < setup.wLength ? kShortOutTransfer : 0;
     });
 }
 
