@@ -158,6 +158,71 @@ TEST_F(ConsoleFlow, UpgradeSucceedsAndFlashEqualsTheFile) {
     EXPECT_TRUE(chip->violations().empty());
 }
 
+const std::string kFailed = "Upgrade process FAILED.\nPlease replug the device and try again!\n";
+
+// Failures injected over the whole USB upgrade, of every request kind and
+// fault: each gives its words and a failed command, and nothing reaches the
+// chip after the failing request.
+TEST_F(ConsoleFlow, FaultSweep) {
+    using K = emu::RequestKind;
+    struct Point {
+        K kind;
+        size_t occurrence;  // from 1; for StatusRead with a wrong status: the page + 1
+        std::string words;  // the refusal, or the lines just before kFailed
+    };
+    const std::string write = "USB Upgrade Error: Write\n", ram = "USB Upgrade Error: RamWrite\n",
+                      flash = "USB Upgrade Error: FlashWrite\n";
+    const std::vector<Point> points = {
+        {K::GetVersion, 1, "ERROR, Incorrect chip ID.\n"}, {K::Read, 1, "ERROR, Incorrect chip ID.\n"},
+        {K::Reset, 1, ""},  // Reset(2): no words of its own
+        {K::Write, 4, write},  // 0x80AD, after the three of the way into debug mode
+        {K::Write, 5, ""},     {K::Write, 9, ""},
+        {K::Reset, 2, "USB Upgrade Error: Reset\n"},
+        {K::RamWrite, 1, ram}, {K::RamWrite, 35, ram}, {K::RamWrite, 70, ram},
+        {K::RunCode, 1, "USB Upgrade Error: RunCode\n"}, {K::FlashErase, 1, "USB Upgrade Error: FlashErease\n"},
+        {K::FlashWrite, 1, flash}, {K::FlashWrite, 513, flash}, {K::FlashWrite, 1024, flash},
+        {K::StatusRead, 1, flash}, {K::StatusRead, 256, flash},
+    };
+    const bool in[] = {true, true, false, false, false, false, false, false, false,
+                       false, false, false, false, false, false, true, true};
+    std::vector<std::pair<Point, emu::Fault>> cases;
+    for (size_t i = 0; i < points.size(); ++i)
+        for (auto fault : {emu::Fault::TransferError, emu::Fault::Stall, emu::Fault::Timeout, emu::Fault::Unplug,
+                           emu::Fault::Short})
+            if (fault != emu::Fault::Short || !in[i]) cases.push_back({points[i], fault});
+    for (size_t page : {0, 255})
+        cases.push_back({{K::StatusRead, page + 1, "ERROR: Update process FAILED!\n" + flash},
+                         emu::Fault::WrongPageStatus});
+
+    for (const auto& [point, fault] : cases) {
+        SCOPED_TRACE(std::string(emu::toString(point.kind)) + "@" + std::to_string(point.occurrence) + " " +
+                     std::to_string(static_cast<int>(fault)));
+        source->shutdown();
+        source = std::make_shared<EmulatedHotplugSource>();
+        installHotplugSource(source);
+        auto chip = plug(0xA3, 0x6221);
+        if (fault == emu::Fault::WrongPageStatus) chip->failAtPage(point.occurrence - 1, fault);
+        else chip->failAtKind(point.kind, fault, point.occurrence - 1);
+        const auto [out, ok] = upgrade(firmware("fw.bin", 65536, "VRE2"));
+        EXPECT_FALSE(ok);
+        const bool refused = point.words.starts_with("ERROR,");
+        if (refused) {
+            EXPECT_EQ(out, point.words);
+        } else {
+            EXPECT_TRUE(out.ends_with(point.words + kFailed)) << out;
+        }
+        if (point.words.empty()) {
+            EXPECT_EQ(out.find("USB Upgrade Error"), std::string::npos) << out;
+        }
+        const auto transcript = chip->transcript();
+        ASSERT_FALSE(transcript.empty());
+        EXPECT_EQ(transcript.back().kind, point.kind);
+        EXPECT_EQ(std::count_if(transcript.begin(), transcript.end(),
+                                [&](const auto& r) { return r.kind == point.kind; }),
+                  static_cast<long>(point.occurrence));
+    }
+}
+
 TEST_F(ConsoleFlow, NameThatIsNotUtf8) {
     auto chip = plug(0xA3, 0x6221);
     const std::string path = firmware("lat\xE9in.bin", 65536, "VRE2");
@@ -402,6 +467,61 @@ TEST_F(AuxConsoleFlow, NameThatIsNotUtf8) {
               std::make_pair(kStart + kProgress + kDone, true));
     EXPECT_EQ(prefs->string("userSelectedPath"), "file://" + dir.path().string() + "/d%FCr/lat%E9in.bin");
     EXPECT_TRUE(holdsOnlyTheImage(chip->flash(), firmwareImage(65536, "VRE2", "ZK6121 Demo v2.00"), 65536));
+}
+
+// The same over the display road: every packet kind, both bus faults.
+TEST_F(AuxConsoleFlow, FaultSweep) {
+    using K = emu::AuxPacketKind;
+    struct Point {
+        K kind;
+        size_t occurrence;
+        std::string words;  // the whole output when the command stops before the upgrade
+    };
+    const std::string noScreen = "No External Screen connected!\nPlease connect the screen first.\n";
+    const std::vector<Point> points = {
+        {K::getVersion, 1, noScreen}, {K::getVersion, 8, noScreen}, {K::versionRead, 1, noScreen},
+        {K::debugOn, 1, ""},       {K::beforeUpgrade, 1, ""}, {K::beforeUpgrade, 10, ""},
+        {K::reset, 1, ""},         {K::write, 1, ""},         {K::write, 7, ""},
+        {K::ramWrite, 1, ""},      {K::ramWrite, 256, ""},    {K::ramWrite, 512, ""},
+        {K::ramCRC, 1, ""},        {K::ramCRC, 16, ""},       {K::runCode, 1, ""},
+        {K::flashErase, 1, ""},    {K::beforeUpgrade, 11, ""}, {K::beforeUpgrade, 20, ""},
+        {K::flashWrite, 1, ""},    {K::flashWrite, 4096, ""}, {K::flashWrite, 8192, ""},
+        {K::flashCRC, 1, ""},      {K::flashCRC, 256, ""},
+    };
+    const std::string path = firmware(65536);
+    const DisplayPlatform first = setDisplayPlatform(emu::AuxEmulatedHost().platform());
+    for (const Point& point : points) {
+        for (auto status : {emu::I2CStatus::nak, emu::I2CStatus::busError}) {
+            SCOPED_TRACE(std::string(emu::toString(point.kind)) + "@" + std::to_string(point.occurrence) +
+                         (status == emu::I2CStatus::nak ? " nak" : " bus error"));
+            emu::AuxEmulatedHost fresh;
+            auto target = std::make_shared<emu::AuxChip>();
+            emu::AuxEmulatedDisplay display;
+            display.edid = buildEdid(EdidSpec{});
+            display.bus = 3;
+            display.chip = target;
+            fresh.addDisplay(display);
+            setDisplayPlatform(fresh.platform());
+            target->failAt(point.kind, point.occurrence, status);
+            const auto [out, ok] = run([&](Console& c) { return c.AUXUpdateProductFirmware(path); });
+            EXPECT_FALSE(ok);
+            if (!point.words.empty()) {
+                EXPECT_EQ(out, point.words);
+            } else {
+                EXPECT_TRUE(out.ends_with(kFailed)) << out;
+            }
+            const auto transcript = target->transcript();
+            ASSERT_FALSE(transcript.empty());
+            EXPECT_EQ(transcript.back().kind, point.kind);
+            EXPECT_NE(transcript.back().status, emu::I2CStatus::ok);
+            EXPECT_EQ(std::count_if(transcript.begin(), transcript.end(),
+                                    [&](const auto& e) { return e.kind == point.kind; }),
+                      static_cast<long>(point.occurrence));
+            AUXDisplayManager::shared().clearDisplays();
+        }
+    }
+    setDisplayPlatform(first);
+    previousPlatform = first;
 }
 
 // --aux-firmware refuses what the AUX tab refuses, in the tab's order, before
