@@ -671,6 +671,8 @@ void ViewController::PresentAUXGetStatus() {
         writeLine("serviceMatchDisplayIDIntel");
         ui_->AUXGetStatusLabel->clear();
         alert("WARNING", kNoScreen);
+        // What would let the displays be reached (a module, permissions, a driver).
+        for (const auto& hint : manager.reachHints()) appendLog(ui_->AUXScrollView, "\n" + hint);
         return;
     }
     ui_->AUXGetStatusLabel->setText(QString::fromStdString(manager.readVersionIntel()));
@@ -701,7 +703,10 @@ void ViewController::PresentAUXUpdateProductFirmware() {
         return;
     }
     AUXdeviceVersion = manager.readVersionIntel();
-    if (AUXdeviceVersion == kReplug || AUXdeviceVersion.empty()) return;
+    if (AUXdeviceVersion == kReplug || AUXdeviceVersion.empty()) {
+        for (const auto& hint : manager.reachHints()) appendLog(ui_->AUXScrollView, "\n" + hint);
+        return;
+    }
     const auto checked = checkedFirmwareSignature();
     if (!checked) return;
     const std::string& signature = *checked;

@@ -29,6 +29,11 @@ bool upgradeReported(const std::function<void()>& upgrade) {
     say("\nPlease unplug and replug the device for checking the firmware version.");
     return true;
 }
+
+// What would let the displays that could not be reached be reached.
+void sayReachHints() {
+    for (const auto& hint : AUXDisplayManager::shared().reachHints()) say(hint);
+}
 }  // namespace
 
 Console::Console() = default;
@@ -245,8 +250,10 @@ bool Console::externalScreenAnswers() {
     const std::string version = manager.readVersionIntel();
     if (serviceMatchDisplayIDIntel != 1) {
         say("No External Screen connected!\nPlease connect the screen first.");
+        sayReachHints();
         return false;
     }
+    sayReachHints();
     // One screen answered, but the last one asked did not.
     if (version.empty() || version == sentinel::replugDevice) {
         say(sentinel::replugDevice);

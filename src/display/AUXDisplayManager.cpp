@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <map>
+#include <set>
 
 #include "model/Log.h"
 #include "display/Edid.h"
@@ -41,11 +44,17 @@ void AUXDisplayManager::configureDisplays() { configureDisplays(displayPlatform(
 
 void AUXDisplayManager::configureDisplays(const DisplayPlatform& platform) {
     clearDisplays();
+    {
+        std::lock_guard lock(mutex_);
+        hints_.clear();
+    }
     const auto connectors = platform.displays ? platform.displays->onlineConnectors(kMaxDisplays) : std::nullopt;
     if (!connectors) {
         logLine(LogLevel::error, "Unable to get display list.");
         return;
     }
+    BusReport report;
+    size_t externals = 0;
     for (const ConnectorInfo& c : *connectors) {
         if (c.displayID == 0) continue;
         const std::optional<ConnectorInfo> connector = c;
@@ -66,14 +75,60 @@ void AUXDisplayManager::configureDisplays(const DisplayPlatform& platform) {
         if (!DEBUG_SW && appleDisplay(connector)) {
             record = std::make_shared<AppleDisplay>(c.displayID, name, vendor, model, serial, isVirtualDisplay,
                                                     isDummyDisplay);
+            record->connector = c;
             logLine(LogLevel::info, "Apple display found - " + text);
         } else {
-            record = std::make_shared<OtherDisplay>(c.displayID, name, vendor, model, serial, isVirtualDisplay,
-                                                    isDummyDisplay, platform);
+            record = std::make_shared<OtherDisplay>(c, *connectors, name, vendor, model, serial, isVirtualDisplay,
+                                                    isDummyDisplay, platform, &report);
+            if (!isVirtualDisplay) ++externals;
             logLine(LogLevel::info, "Other display found - " + text);
         }
         addDisplay(std::move(record));
     }
+    std::map<uint32_t, uint32_t> firstOnBus;
+    for (const auto& d : getOtherDisplays()) {
+        const auto bus = d->bus();
+        if (!bus) continue;
+        const auto [first, isFirst] = firstOnBus.emplace(*bus, d->identifier);
+        if (!isFirst)
+            logLinef(LogLevel::info, "Display %u shares bus i2c-%u with display %u, which alone uses it.",
+                        d->identifier, *bus, first->second);
+    }
+    auto hints = hintsFor(report, externals, platform);
+    std::lock_guard lock(mutex_);
+    hints_ = std::move(hints);
+}
+
+std::vector<std::string> AUXDisplayManager::hintsFor(const BusReport& report, size_t externals,
+                                                     const DisplayPlatform& platform) {
+    std::vector<std::string> hints;
+    if (externals > 0 && platform.buses) {
+        const auto buses = platform.buses->buses();
+        const bool anyNode = buses && std::any_of(buses->begin(), buses->end(), [&](uint32_t n) {
+                                 return platform.buses->isDisplayAdapter(n);
+                             });
+        if (!anyNode) hints.push_back(kI2CDevHint);
+    }
+    if (!report.denied.empty()) {
+        std::string nodes;
+        for (uint32_t n : report.denied) nodes += (nodes.empty() ? "/dev/i2c-" : ", /dev/i2c-") + std::to_string(n);
+        hints.push_back("Hint: no permission to open " + nodes +
+                        ": install Quorvel's udev rules (they give the logged-in user access to the I2C buses of "
+                        "displays), then run \"udevadm trigger\" as root or restart.");
+    }
+    for (const auto& [bus, driver] : report.drivers) {
+        char client[32];
+        std::snprintf(client, sizeof client, "%u-0037", bus);
+        hints.push_back("Hint: the kernel driver " + driver + " is bound to address 0x37 on i2c-" +
+                        std::to_string(bus) + " and would send traffic of its own during an upgrade: unbind it (as root: echo " +
+                        client + " > /sys/bus/i2c/drivers/" + driver + "/unbind) or blacklist it.");
+    }
+    return hints;
+}
+
+std::vector<std::string> AUXDisplayManager::reachHints() const {
+    std::lock_guard lock(mutex_);
+    return hints_;
 }
 
 std::vector<std::shared_ptr<OtherDisplay>> AUXDisplayManager::getOtherDisplays() const {
@@ -100,12 +155,25 @@ std::string AUXDisplayManager::readVersionM1() {
 }
 
 std::string AUXDisplayManager::readVersionIntel() {
-    // A chip that answered an earlier read must not count when no display
-    // answers this one.
-    serviceMatchDisplayIDIntel = 0;
-    std::string version;
-    for (const auto& d : getOtherDisplays()) version = d->setupCurrentICVersionIntel();
-    return version;
+    std::optional<std::string> firstAnswer;
+    std::string lastAnswer;
+    std::set<uint32_t> asked;
+    for (const auto& d : getOtherDisplays()) {
+        d->chipAnswered = false;
+        // Connectors that share a bus reach one chip: it is asked once, for
+        // the first of them.
+        if (const auto bus = d->bus(); bus && !asked.insert(*bus).second) continue;
+        // A query that fails part way leaves the flag alone; each display
+        // must be judged by its own reply.
+        serviceMatchDisplayIDIntel = 0;
+        lastAnswer = d->setupCurrentICVersionIntel();
+        d->chipAnswered = d->ddc && serviceMatchDisplayIDIntel == 1;
+        if (d->chipAnswered && !firstAnswer) firstAnswer = lastAnswer;
+    }
+    // A chip that answered an earlier read must not count when none answers
+    // this one; one that answered counts whatever displays follow it.
+    serviceMatchDisplayIDIntel = firstAnswer ? 1 : 0;
+    return firstAnswer ? *firstAnswer : lastAnswer;
 }
 
 void AUXDisplayManager::AUXFirmwareUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
@@ -118,8 +186,15 @@ void AUXDisplayManager::AUXFirmwareUpgradeM1(std::span<const uint8_t> ISPData, s
 void AUXDisplayManager::AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData,
                                                 std::span<const uint8_t> firmwareData, uint64_t ramWriteSize,
                                                 uint64_t flashWriteSize, const AuxProgressObserver& observer) {
-    for (const auto& d : getOtherDisplays())
+    // Only where the last version read found a chip, and each bus once: a
+    // monitor without the chip acknowledges 0x37 as well, and a second run
+    // on a shared bus would write the same chip again.
+    std::set<uint32_t> written;
+    for (const auto& d : getOtherDisplays()) {
+        if (!d->chipAnswered) continue;
+        if (const auto bus = d->bus(); bus && !written.insert(*bus).second) continue;
         d->setupUpgradeIntel(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
+    }
 }
 
 void AUXDisplayManager::updateArm64AVServices() {

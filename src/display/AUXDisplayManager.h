@@ -23,6 +23,9 @@
 
 namespace quorvel {
 
+inline constexpr const char* kI2CDevHint =
+    "Hint: load the i2c-dev kernel module (modprobe i2c-dev) so that displays can be reached.";
+
 class AUXDisplayManager {
 public:
     static AUXDisplayManager& shared();
@@ -35,9 +38,15 @@ public:
     void configureDisplays(const DisplayPlatform& platform);
 
     std::string readVersionM1();
+    // Asks each external display's chip, one query per bus (the first display
+    // naming a bus asks), and remembers per display whether a chip answered.
+    // Returns the version of the first display whose chip answered, else the
+    // last answer; serviceMatchDisplayIDIntel is 1 when any chip answered.
     std::string readVersionIntel();
     // Upgrade every external display in list order; the first failure stops
     // the loop and reaches the caller as Errors::customErrors::AUXUpgradeError.
+    // The Intel road writes only to displays whose chip answered the last
+    // version read, each bus once.
     void AUXFirmwareUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
                               uint64_t ramWriteSize, uint64_t flashWriteSize, const AuxProgressObserver& observer = {});
     void AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
@@ -45,6 +54,9 @@ public:
                                  const AuxProgressObserver& observer = {});
 
     std::vector<std::shared_ptr<OtherDisplay>> getOtherDisplays() const;
+    // What the user can change so that displays the last configureDisplays
+    // could not reach become reachable: one "Hint: ..." line each.
+    std::vector<std::string> reachHints() const;
     void addDisplay(std::shared_ptr<Display> display);
     void clearDisplays();
     // Does nothing unless Arm64DDC::isArm64.
@@ -70,8 +82,11 @@ public:
 
 private:
     AUXDisplayManager() = default;
+    static std::vector<std::string> hintsFor(const BusReport& report, size_t externals,
+                                             const DisplayPlatform& platform);
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<Display>> displays_;
+    std::vector<std::string> hints_;
 };
 
 }  // namespace quorvel

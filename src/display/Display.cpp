@@ -36,6 +36,15 @@ OtherDisplay::OtherDisplay(uint32_t id, std::string displayName, std::optional<u
     if (!virtualDisplay && !Arm64DDC::isArm64) ddc = IntelDDC::create(identifier, std::nullopt, platform);
 }
 
+OtherDisplay::OtherDisplay(const ConnectorInfo& c, std::span<const ConnectorInfo> connected, std::string displayName,
+                           std::optional<uint32_t> vendor, std::optional<uint32_t> model,
+                           std::optional<uint32_t> serial, bool virtualDisplay, bool dummy,
+                           const DisplayPlatform& platform, BusReport* report)
+    : Display(c.displayID, std::move(displayName), vendor, model, serial, virtualDisplay, dummy) {
+    connector = c;
+    if (!virtualDisplay && !Arm64DDC::isArm64) ddc = IntelDDC::create(c, connected, std::nullopt, platform, report);
+}
+
 std::string OtherDisplay::setupCurrentICVersionM1() { return AUXAccess::GetVersionM1(arm64avService); }
 
 std::string OtherDisplay::setupCurrentICVersionIntel() { return ddc ? ddc->GetVersionIntel() : std::string(); }

@@ -2,6 +2,7 @@
 // display behind which a converter chip may sit; it owns its transport.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -29,6 +30,10 @@ public:
     std::optional<uint32_t> serialNumber;
     bool isVirtual;
     bool isDummy;
+    // The connector the record was built from (none for a record made by hand).
+    std::optional<ConnectorInfo> connector;
+    // Its sysfs name ("card0-DP-1"), empty without a connector.
+    std::string connectorName() const { return connector ? connector->name : std::string(); }
 
     bool operator==(const Display& other) const { return identifier == other.identifier; }
 
@@ -48,8 +53,19 @@ public:
     OtherDisplay(uint32_t identifier, std::string name, std::optional<uint32_t> vendorNumber,
                  std::optional<uint32_t> modelNumber, std::optional<uint32_t> serialNumber, bool isVirtual,
                  bool isDummy, const DisplayPlatform& platform);
+    // The record of `connector`, whose bus is sought among the `connected`
+    // ones (see IntelDDC::create).
+    OtherDisplay(const ConnectorInfo& connector, std::span<const ConnectorInfo> connected, std::string name,
+                 std::optional<uint32_t> vendorNumber, std::optional<uint32_t> modelNumber,
+                 std::optional<uint32_t> serialNumber, bool isVirtual, bool isDummy, const DisplayPlatform& platform,
+                 BusReport* report = nullptr);
 
     std::shared_ptr<IntelDDC> ddc;
+    // Whether the last version read of this display found a chip model text
+    // in its own reply; only such a display is upgraded.
+    std::atomic<bool> chipAnswered{false};
+    // The i2c-dev bus the transport talks to, if it has one.
+    std::optional<uint32_t> bus() const { return ddc ? std::optional<uint32_t>(ddc->framebuffer) : std::nullopt; }
     bool arm64ddc = false;
     std::shared_ptr<AVService> arm64avService;
     bool isDiscouraged = false;

@@ -1,5 +1,7 @@
 #include "display/DisplayPlatform.h"
 
+#include <set>
+
 #include "display/Edid.h"
 #include "display/IORegistry.h"
 #include "display/linux/LinuxI2C.h"
@@ -54,6 +56,24 @@ bool isBuiltinConnector(const ConnectorInfo& c) {
 }
 
 bool isVirtualConnector(const ConnectorInfo& c) { return c.type == "Virtual" || c.type == "Writeback"; }
+
+uint32_t displayIdentity(uint32_t card, std::optional<uint32_t> connectorId, uint32_t ordinal) {
+    constexpr uint32_t kLowBits = 0x00FFFFFF;
+    const uint32_t low = connectorId && *connectorId != 0 && *connectorId <= kLowBits ? *connectorId : ordinal;
+    return ((card & 0xFF) << 24) | (low & kLowBits);
+}
+
+void makeDisplayIDsUnique(std::vector<ConnectorInfo>& connectors) {
+    std::set<uint32_t> taken;
+    for (auto& c : connectors) {
+        if (c.displayID != 0 && taken.insert(c.displayID).second) continue;
+        const uint32_t cardBits = c.displayID & 0xFF000000;
+        uint32_t low = 1;
+        while (taken.count(cardBits | low)) ++low;
+        c.displayID = cardBits | low;
+        taken.insert(c.displayID);
+    }
+}
 
 std::optional<ConnectorInfo> findConnector(DisplaySource& source, uint32_t displayID) {
     const auto connectors = source.onlineConnectors(kMaxDisplays);

@@ -3,11 +3,13 @@
 // over the chip model.
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace quorvel {
@@ -38,6 +40,20 @@ public:
     // Opens bus `number`; nullptr when it cannot be opened. Closing is
     // destroying the object.
     virtual std::unique_ptr<I2CBus> open(uint32_t number) = 0;
+    // The same, saying why an open failed (an errno value, 0 on success).
+    virtual std::unique_ptr<I2CBus> openChecked(uint32_t number, int& error) {
+        auto bus = open(number);
+        error = bus ? 0 : ENODEV;
+        return bus;
+    }
+    // Whether the bus belongs to a display adapter: a PCI display controller
+    // (class 0x03xxxx) or a DRM device, the buses the udev rules open up.
+    // Only these are searched for a display's EDID.
+    virtual bool isDisplayAdapter(uint32_t /*number*/) { return true; }
+    // The kernel driver bound to the client at `address` on the bus, if any.
+    virtual std::optional<std::string> clientDriver(uint32_t /*number*/, uint8_t /*address*/) {
+        return std::nullopt;
+    }
 };
 
 }  // namespace quorvel

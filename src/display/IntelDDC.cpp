@@ -1,5 +1,8 @@
 #include "display/IntelDDC.h"
 
+#include <algorithm>
+#include <cerrno>
+
 #include "display/AuxPacket.h"
 #include "model/Log.h"
 #include "display/Edid.h"
@@ -14,6 +17,7 @@ namespace {
 
 constexpr uint8_t kEdidAddress = 0x50;
 const std::string& kReplug = sentinel::replugDevice;
+constexpr size_t kMaxConnectors = 16;
 
 std::optional<EdidInfo> edidOfBus(I2CBus& bus) {
     std::vector<uint8_t> edid(128);
@@ -51,9 +55,31 @@ std::unique_ptr<IntelDDC> IntelDDC::create(uint32_t displayId, std::optional<uin
 
 std::unique_ptr<IntelDDC> IntelDDC::create(uint32_t displayId, std::optional<uint32_t> withReplyTransactionType,
                                            const DisplayPlatform& platform) {
-    const auto framebuffer = ioFramebufferPortFromDisplayId(displayId, platform);
+    if (!platform.displays) return nullptr;
+    const auto connectors = platform.displays->onlineConnectors(kMaxConnectors);
+    if (!connectors) return nullptr;
+    for (const auto& c : *connectors)
+        if (c.displayID == displayId) return create(c, *connectors, withReplyTransactionType, platform);
+    return nullptr;
+}
+
+std::unique_ptr<IntelDDC> IntelDDC::create(const ConnectorInfo& connector, std::span<const ConnectorInfo> connected,
+                                           std::optional<uint32_t> withReplyTransactionType,
+                                           const DisplayPlatform& platform, BusReport* report) {
+    const uint32_t displayId = connector.displayID;
+    const auto framebuffer = ioFramebufferPortFromDisplayId(connector, connected, platform, report);
     if (!framebuffer) return nullptr;
-    auto type = withReplyTransactionType ? withReplyTransactionType : supportedTransactionType(*framebuffer, platform);
+    // A kernel driver on the chip's address (ddcci, say) sends traffic of
+    // its own that would interleave with the upgrade's packets.
+    if (const auto driver = platform.buses->clientDriver(*framebuffer, aux::kChipAddress)) {
+        logLinef(LogLevel::error,
+                    "Bus i2c-%u of display %u is left out: the kernel driver %s is bound to its address 0x37.",
+                    *framebuffer, displayId, driver->c_str());
+        if (report) report->drivers[*framebuffer] = *driver;
+        return nullptr;
+    }
+    auto type = withReplyTransactionType ? withReplyTransactionType
+                                         : supportedTransactionType(*framebuffer, platform, report);
     if (!type) {
         logLinef(LogLevel::error, "No supported reply transaction type found for display with ID %u.", displayId);
         return nullptr;
@@ -62,68 +88,128 @@ std::unique_ptr<IntelDDC> IntelDDC::create(uint32_t displayId, std::optional<uin
 }
 
 std::optional<uint32_t> IntelDDC::ioFramebufferPortFromDisplayId(uint32_t displayId, const DisplayPlatform& platform) {
-    if (!platform.displays || !platform.buses) return std::nullopt;
-    const auto connector = findConnector(*platform.displays, displayId);
-    if (!connector || isBuiltinConnector(*connector)) return std::nullopt;
+    if (!platform.displays) return std::nullopt;
+    const auto connectors = platform.displays->onlineConnectors(kMaxConnectors);
+    if (!connectors) return std::nullopt;
+    for (const auto& c : *connectors)
+        if (c.displayID == displayId) return ioFramebufferPortFromDisplayId(c, *connectors, platform);
+    return std::nullopt;
+}
+
+std::optional<uint32_t> IntelDDC::ioFramebufferPortFromDisplayId(const ConnectorInfo& connector,
+                                                                 std::span<const ConnectorInfo> connected,
+                                                                 const DisplayPlatform& platform, BusReport* report) {
+    if (!platform.buses || isBuiltinConnector(connector)) return std::nullopt;
+    const uint32_t displayId = connector.displayID;
+    std::optional<uint32_t> port;
     // The connector's own `ddc` link names its bus directly.
-    if (connector->ddcBus) {
+    if (connector.ddcBus) {
         logLinef(LogLevel::info, "Using CGSServiceForDisplayNumber to acquire framebuffer port for %u.", displayId);
-        return connector->ddcBus;
+        port = connector.ddcBus;
+    } else {
+        port = servicePortUsingDisplayPropertiesMatching(connector, connected, platform, report);
+        if (!port) return std::nullopt;
     }
-    const auto port = servicePortUsingDisplayPropertiesMatching(displayId, platform);
-    if (!port) return std::nullopt;
     if (platform.buses->exists(*port)) return port;
+    if (report) report->missingNodes.insert(*port);
     logLinef(LogLevel::error, "No framebuffer port found for display with ID %u.", displayId);
     return std::nullopt;
 }
 
 std::optional<uint32_t> IntelDDC::servicePortUsingDisplayPropertiesMatching(uint32_t displayId,
                                                                             const DisplayPlatform& platform) {
-    if (!platform.displays || !platform.buses) return std::nullopt;
-    const auto connector = findConnector(*platform.displays, displayId);
+    if (!platform.displays) return std::nullopt;
+    const auto connectors = platform.displays->onlineConnectors(kMaxConnectors);
+    if (!connectors) return std::nullopt;
+    for (const auto& c : *connectors)
+        if (c.displayID == displayId) return servicePortUsingDisplayPropertiesMatching(c, *connectors, platform);
+    logLinef(LogLevel::error, "No service port found for display with ID %u.", displayId);
+    return std::nullopt;
+}
+
+std::optional<uint32_t> IntelDDC::servicePortUsingDisplayPropertiesMatching(const ConnectorInfo& connector,
+                                                                            std::span<const ConnectorInfo> connected,
+                                                                            const DisplayPlatform& platform,
+                                                                            BusReport* report) {
+    const uint32_t displayId = connector.displayID;
+    if (!platform.buses) return std::nullopt;
     const auto buses = platform.buses->buses();
     if (!buses) {
         logLinef(LogLevel::error, "No matching services found for display with ID %u.", displayId);
         return std::nullopt;
     }
+    const auto contains = [](const std::vector<uint32_t>& list, uint32_t n) {
+        return std::find(list.begin(), list.end(), n) != list.end();
+    };
+    const auto agrees = [&](uint32_t number, const EdidInfo& display) {
+        int error = 0;
+        auto bus = platform.buses->openChecked(number, error);
+        if (!bus && (error == EACCES || error == EPERM) && report) report->denied.insert(number);
+        // A bus without a readable EDID drives no display.
+        const auto found = bus ? edidOfBus(*bus) : std::nullopt;
+        if (!found) return false;
+        if (found->vendor != display.vendor) {
+            logLinef(LogLevel::info, "Service port vendor ID %u differs from display vendor ID %u.", found->vendor,
+                        display.vendor);
+            return false;
+        }
+        if (found->product != display.product) {
+            logLinef(LogLevel::info, "Service port product ID %u differs from display product ID %u.",
+                        found->product, display.product);
+            return false;
+        }
+        if (found->serial != display.serial) {
+            logLinef(LogLevel::info, "Service port serial number %u differs from display serial number %u.",
+                        found->serial, display.serial);
+            return false;
+        }
+        return true;
+    };
+    const auto take = [&](uint32_t number, const EdidInfo& display) {
+        logLinef(LogLevel::info, "Vendor ID: %u, Product ID: %u, Serial Number: %u", display.vendor,
+                    display.product, display.serial);
+        logLinef(LogLevel::info, "Unit Number: %u", displayId);
+        logLinef(LogLevel::info, "Service Port: %u", number);
+        return number;
+    };
+
     // Without an EDID of its own the display has nothing to be matched by.
-    const auto display = connector ? parseEdid(connector->edid) : std::nullopt;
-    if (display) {
+    if (const auto display = parseEdid(connector.edid)) {
+        for (uint32_t number : connector.auxBuses)
+            if (contains(*buses, number) && agrees(number, *display)) return take(number, *display);
+        // Buses other connectors name are theirs, whatever EDID they carry.
+        std::set<uint32_t> claimed;
+        for (const auto& other : connected) {
+            if (other.name == connector.name) continue;
+            if (other.ddcBus) claimed.insert(*other.ddcBus);
+            claimed.insert(other.auxBuses.begin(), other.auxBuses.end());
+        }
+        std::vector<uint32_t> matches;
         for (uint32_t number : *buses) {
-            auto bus = platform.buses->open(number);
-            // A bus without a readable EDID drives no display.
-            const auto found = bus ? edidOfBus(*bus) : std::nullopt;
-            if (!found) continue;
-            if (found->vendor != display->vendor) {
-                logLinef(LogLevel::info, "Service port vendor ID %u differs from display vendor ID %u.",
-                            found->vendor, display->vendor);
-                continue;
-            }
-            if (found->product != display->product) {
-                logLinef(LogLevel::info, "Service port product ID %u differs from display product ID %u.",
-                            found->product, display->product);
-                continue;
-            }
-            if (found->serial != display->serial) {
-                logLinef(LogLevel::info, "Service port serial number %u differs from display serial number %u.",
-                            found->serial, display->serial);
-                continue;
-            }
-            // Linux gives a bus no location text, so the first agreeing bus is taken.
-            logLinef(LogLevel::info, "Vendor ID: %u, Product ID: %u, Serial Number: %u", found->vendor,
-                        found->product, found->serial);
-            logLinef(LogLevel::info, "Unit Number: %u", displayId);
-            logLinef(LogLevel::info, "Service Port: %u", number);
-            return number;
+            if (contains(connector.auxBuses, number) || claimed.count(number)) continue;
+            // SMBus, memory SPD and sensor buses are never written to.
+            if (!platform.buses->isDisplayAdapter(number)) continue;
+            if (agrees(number, *display)) matches.push_back(number);
+        }
+        if (matches.size() == 1) return take(matches.front(), *display);
+        if (matches.size() > 1) {
+            std::string names;
+            for (uint32_t number : matches) names += (names.empty() ? "i2c-" : ", i2c-") + std::to_string(number);
+            logLinef(LogLevel::error, "Display %u is left out: its EDID is found on more than one bus (%s).",
+                        displayId, names.c_str());
+            return std::nullopt;
         }
     }
     logLinef(LogLevel::error, "No service port found for display with ID %u.", displayId);
     return std::nullopt;
 }
 
-std::optional<uint32_t> IntelDDC::supportedTransactionType(uint32_t framebuffer, const DisplayPlatform& platform) {
+std::optional<uint32_t> IntelDDC::supportedTransactionType(uint32_t framebuffer, const DisplayPlatform& platform,
+                                                           BusReport* report) {
     if (!platform.buses) return std::nullopt;
-    auto bus = platform.buses->open(framebuffer);
+    int error = 0;
+    auto bus = platform.buses->openChecked(framebuffer, error);
+    if (!bus && (error == EACCES || error == EPERM) && report) report->denied.insert(framebuffer);
     const auto functions = bus ? bus->functionality() : std::nullopt;
     // Write, pause and read back as separate plain messages is what the
     // DDC/ci reply transaction does.

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
 #include <optional>
 #include <span>
 #include <string>
@@ -34,6 +36,14 @@ struct I2CRequest {
     uint32_t replyBytes = 0;
 };
 
+// Why displays could not be given their bus, gathered while the list is
+// built so that the user can be told what to change.
+struct BusReport {
+    std::set<uint32_t> denied;                // the open was refused for lack of permission
+    std::map<uint32_t, std::string> drivers;  // a kernel driver is bound to the chip address
+    std::set<uint32_t> missingNodes;          // the bus has no /dev/i2c-N node
+};
+
 class IntelDDC {
 public:
     // The transport of one display, or nothing for a built-in panel, a
@@ -42,6 +52,12 @@ public:
                                             std::optional<uint32_t> withReplyTransactionType = std::nullopt);
     static std::unique_ptr<IntelDDC> create(uint32_t displayId, std::optional<uint32_t> withReplyTransactionType,
                                             const DisplayPlatform& platform);
+    // The same for a connector already read, among the connected ones
+    // (`connected`, which may include it): their buses are never taken by
+    // the EDID search.
+    static std::unique_ptr<IntelDDC> create(const ConnectorInfo& connector, std::span<const ConnectorInfo> connected,
+                                            std::optional<uint32_t> withReplyTransactionType,
+                                            const DisplayPlatform& platform, BusReport* report = nullptr);
 
     const uint32_t displayId;
     const uint32_t framebuffer;  // the i2c-dev bus number
@@ -71,14 +87,26 @@ public:
                                  const AuxProgressObserver& observer = {});
 
     static std::optional<uint32_t> ioFramebufferPortFromDisplayId(uint32_t displayId, const DisplayPlatform& platform);
+    static std::optional<uint32_t> ioFramebufferPortFromDisplayId(const ConnectorInfo& connector,
+                                                                  std::span<const ConnectorInfo> connected,
+                                                                  const DisplayPlatform& platform,
+                                                                  BusReport* report = nullptr);
     static std::optional<uint32_t> servicePortUsingDisplayPropertiesMatching(uint32_t displayId,
                                                                              const DisplayPlatform& platform);
+    // The connector's own DP-AUX adapter first; otherwise the one display
+    // adapter bus, not named by another connected connector, whose EDID at
+    // 0x50 agrees. A display whose EDID is found on two buses gets none.
+    static std::optional<uint32_t> servicePortUsingDisplayPropertiesMatching(const ConnectorInfo& connector,
+                                                                             std::span<const ConnectorInfo> connected,
+                                                                             const DisplayPlatform& platform,
+                                                                             BusReport* report = nullptr);
     static bool send(I2CRequest& request, uint32_t framebuffer, std::optional<uint32_t> errorRecoveryWaitTime,
                      const DisplayPlatform& platform);
 
 private:
     IntelDDC(uint32_t displayId, uint32_t framebuffer, uint32_t replyTransactionType, DisplayPlatform platform);
-    static std::optional<uint32_t> supportedTransactionType(uint32_t framebuffer, const DisplayPlatform& platform);
+    static std::optional<uint32_t> supportedTransactionType(uint32_t framebuffer, const DisplayPlatform& platform,
+                                                            BusReport* report = nullptr);
     bool sendPacket(const std::vector<uint8_t>& packet);
     bool sendPacket(const std::optional<std::vector<uint8_t>>& packet);
 

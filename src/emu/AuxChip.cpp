@@ -64,6 +64,33 @@ I2CStatus AuxEdidEeprom::read(std::span<uint8_t> out) {
     return I2CStatus::ok;
 }
 
+I2CStatus AuxDdcMonitor::write(std::span<const uint8_t> data) {
+    std::lock_guard lock(mutex_);
+    transcript_.push_back({std::chrono::steady_clock::now(), classifyAuxPacket(data), {data.begin(), data.end()},
+                           I2CStatus::ok});
+    return I2CStatus::ok;
+}
+
+I2CStatus AuxDdcMonitor::read(std::span<uint8_t> out) {
+    static constexpr uint8_t kNullMessage[3] = {0x6E, 0x80, 0xBE};
+    for (size_t i = 0; i < out.size(); ++i) out[i] = i < 3 ? kNullMessage[i] : 0x00;
+    std::lock_guard lock(mutex_);
+    transcript_.push_back({std::chrono::steady_clock::now(), AuxPacketKind::versionRead, {out.begin(), out.end()},
+                           I2CStatus::ok});
+    return I2CStatus::ok;
+}
+
+std::vector<AuxTranscriptEntry> AuxDdcMonitor::transcript() const {
+    std::lock_guard lock(mutex_);
+    return transcript_;
+}
+
+size_t AuxDdcMonitor::packetCount() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<size_t>(std::count_if(transcript_.begin(), transcript_.end(),
+                                             [](const auto& e) { return e.kind != AuxPacketKind::versionRead; }));
+}
+
 const char* toString(AuxPacketKind kind) {
     switch (kind) {
         case AuxPacketKind::getVersion: return "GetVersion";

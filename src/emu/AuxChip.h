@@ -64,6 +64,21 @@ struct AuxTranscriptEntry {
     I2CStatus status = I2CStatus::ok;
 };
 
+// An ordinary monitor's DDC/CI endpoint at 0x37, without the converter
+// chip: it acknowledges every write and answers every read with the DDC/CI
+// null message (6E 80 BE) and padding, never a version text.
+class AuxDdcMonitor : public I2CTarget {
+public:
+    I2CStatus write(std::span<const uint8_t> data) override;
+    I2CStatus read(std::span<uint8_t> out) override;
+    std::vector<AuxTranscriptEntry> transcript() const;
+    size_t packetCount() const;  // writes received
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<AuxTranscriptEntry> transcript_;
+};
+
 class AuxChip : public I2CTarget {
 public:
     struct Options {

@@ -16,7 +16,15 @@ namespace quorvel::emu {
 
 namespace {
 
-constexpr const char* kPci = "/devices/pci0000:00/0000:00:02.0";
+// The first card where an integrated GPU sits, the second where a discrete
+// one does; the SMBus controller of the chipset.
+std::string cardPci(uint32_t card) {
+    if (card == 0) return "/devices/pci0000:00/0000:00:02.0";
+    char slot[64];
+    std::snprintf(slot, sizeof slot, "/devices/pci0000:00/0000:%02x:00.0", card);
+    return slot;
+}
+constexpr const char* kSmbusPci = "/devices/pci0000:00/0000:00:1f.4";
 constexpr const char* kSlaveKey = "quorvel-i2c-slave";
 
 std::string hexOf(const std::vector<uint8_t>& bytes) { return hexBytes(bytes); }
@@ -27,6 +35,8 @@ int errnoOf(I2CStatus status) { return status == I2CStatus::nak ? ENXIO : EIO; }
 
 struct AuxUmockdevDisplays::Adapter {
     std::string devNode;
+    std::map<uint8_t, size_t> messages;
+    size_t transfers = 0;
     UMockdevIoctlBase* handler = nullptr;
     std::map<uint8_t, std::shared_ptr<I2CTarget>> targets;
     unsigned long functionality = 0;
@@ -71,6 +81,7 @@ struct AuxUmockdevDisplays::Adapter {
                 return TRUE;
             }
             case I2C_RDWR:
+                ++a->transfers;
                 a->rdwr(client, arg);
                 return TRUE;
             default:
@@ -79,7 +90,7 @@ struct AuxUmockdevDisplays::Adapter {
         }
     }
 
-    void rdwr(UMockdevIoctlClient* client, UMockdevIoctlData* arg) const {
+    void rdwr(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         if (!(functionality & kI2CFuncI2C)) {
             umockdev_ioctl_client_complete(client, -1, EOPNOTSUPP);
             return;
@@ -107,6 +118,7 @@ struct AuxUmockdevDisplays::Adapter {
                                                     nullptr)
                       : nullptr;
             if (buffer) buffers.push_back(buffer);
+            ++this->messages[static_cast<uint8_t>(m.addr)];
             I2CTarget* t = target(m.addr);
             if (!t) {
                 error = ENXIO;
@@ -133,6 +145,8 @@ struct AuxUmockdevDisplays::Adapter {
         std::lock_guard lock(a->mutex);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         const unsigned slave = slaveOf(client);
+        ++a->transfers;
+        if (slave) ++a->messages[static_cast<uint8_t>(slave - 1)];
         I2CTarget* t = slave ? a->target(slave - 1) : nullptr;
         std::vector<uint8_t> bytes(static_cast<size_t>(arg->data_len));
         const I2CStatus status = t ? t->read(bytes) : I2CStatus::nak;
@@ -150,6 +164,8 @@ struct AuxUmockdevDisplays::Adapter {
         std::lock_guard lock(a->mutex);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         const unsigned slave = slaveOf(client);
+        ++a->transfers;
+        if (slave) ++a->messages[static_cast<uint8_t>(slave - 1)];
         I2CTarget* t = slave ? a->target(slave - 1) : nullptr;
         const I2CStatus status =
             t ? t->write(std::span<const uint8_t>(arg->data, static_cast<size_t>(arg->data_len))) : I2CStatus::nak;
@@ -185,28 +201,68 @@ void AuxUmockdevDisplays::addRecord(const std::string& record) {
     umockdev::addRecord(testbed_, record, "cannot add an emulated device");
 }
 
-void AuxUmockdevDisplays::ensureParents() {
-    if (parents_) return;
-    parents_ = true;
-    addRecord(std::string("P: ") + kPci + "\nE: SUBSYSTEM=pci\nE: DRIVER=quorvel-gpu\n");
-    addRecord(std::string("P: ") + kPci + "/drm/card0\nN: dri/card0\nE: SUBSYSTEM=drm\nE: DEVTYPE=drm_minor\n"
-              "E: DEVNAME=/dev/dri/card0\nA: dev=226:0\n");
+std::string AuxUmockdevDisplays::ensureCard(uint32_t card) {
+    const std::string pci = cardPci(card);
+    if (cards_.insert(card).second) {
+        addRecord("P: " + pci + "\nE: SUBSYSTEM=pci\nE: DRIVER=quorvel-gpu\nA: class=0x030000\n");
+        const std::string n = std::to_string(card);
+        addRecord("P: " + pci + "/drm/card" + n + "\nN: dri/card" + n + "\nE: SUBSYSTEM=drm\nE: DEVTYPE=drm_minor\n"
+                  "E: DEVNAME=/dev/dri/card" + n + "\nA: dev=226:" + n + "\n");
+    }
+    return pci;
+}
+
+std::string AuxUmockdevDisplays::ensureSmbus() {
+    if (!smbus_) {
+        smbus_ = true;
+        addRecord(std::string("P: ") + kSmbusPci + "\nE: SUBSYSTEM=pci\nE: DRIVER=i801_smbus\nA: class=0x0c0500\n");
+    }
+    return kSmbusPci;
 }
 
 void AuxUmockdevDisplays::addAdapter(uint32_t bus, std::map<uint8_t, std::shared_ptr<I2CTarget>> targets,
                                      unsigned long functionality) {
+    AuxUmockdevBus b;
+    b.number = bus;
+    b.targets = std::move(targets);
+    b.functionality = functionality;
+    addBus(b);
+}
+
+bool AuxUmockdevDisplays::hasBus(uint32_t number) const {
     std::lock_guard lock(mutex_);
-    ensureParents();
-    const std::string n = std::to_string(bus);
-    const std::string adapterPath = std::string(kPci) + "/i2c-" + n;
+    return buses_.count(number) != 0;
+}
+
+void AuxUmockdevDisplays::addBus(const AuxUmockdevBus& b) {
+    std::lock_guard lock(mutex_);
+    std::string parent;
+    switch (b.owner) {
+    case AuxUmockdevBus::Owner::card: parent = ensureCard(b.card); break;
+    case AuxUmockdevBus::Owner::connector:
+        parent = ensureCard(b.card) + "/drm/card" + std::to_string(b.card) + "/" + b.connector;
+        break;
+    case AuxUmockdevBus::Owner::smbus: parent = ensureSmbus(); break;
+    }
+    const std::string n = std::to_string(b.number);
+    const std::string adapterPath = parent + "/i2c-" + n;
     addRecord("P: " + adapterPath + "\nE: SUBSYSTEM=i2c\nA: name=quorvel DDC " + n + "\n");
+    buses_.insert(b.number);
+    if (b.driver37) {
+        char client[32];
+        std::snprintf(client, sizeof client, "%u-0037", b.number);
+        addRecord("P: " + adapterPath + "/" + client + "\nE: SUBSYSTEM=i2c\nE: DRIVER=" + *b.driver37 +
+                  "\nA: name=" + *b.driver37 + "\nL: driver=../../../../../bus/i2c/drivers/" + *b.driver37 + "\n");
+    }
+    // Without i2c-dev the adapter is there, its node is not.
+    if (!b.node) return;
     addRecord("P: " + adapterPath + "/i2c-dev/i2c-" + n + "\nN: i2c-" + n +
               "\nE: SUBSYSTEM=i2c-dev\nE: DEVNAME=/dev/i2c-" + n + "\nA: dev=89:" + n + "\nA: name=quorvel DDC " +
               n + "\n");
     auto adapter = std::make_unique<Adapter>();
     adapter->devNode = "/dev/i2c-" + n;
-    adapter->targets = std::move(targets);
-    adapter->functionality = functionality;
+    adapter->targets = b.targets;
+    adapter->functionality = b.functionality;
     adapter->handler = umockdev_ioctl_base_new();
     g_signal_connect(adapter->handler, "handle-ioctl", G_CALLBACK(&Adapter::onIoctl), adapter.get());
     g_signal_connect(adapter->handler, "handle-read", G_CALLBACK(&Adapter::onRead), adapter.get());
@@ -218,41 +274,70 @@ void AuxUmockdevDisplays::addAdapter(uint32_t bus, std::map<uint8_t, std::shared
         g_object_unref(adapter->handler);
         throw;
     }
-    adapters_[bus] = std::move(adapter);
+    adapters_[b.number] = std::move(adapter);
+}
+
+size_t AuxUmockdevDisplays::transfers(uint32_t number) const {
+    std::lock_guard lock(mutex_);
+    auto it = adapters_.find(number);
+    if (it == adapters_.end()) return 0;
+    std::lock_guard adapterLock(it->second->mutex);
+    return it->second->transfers;
+}
+
+std::map<uint8_t, size_t> AuxUmockdevDisplays::messages(uint32_t number) const {
+    std::lock_guard lock(mutex_);
+    auto it = adapters_.find(number);
+    if (it == adapters_.end()) return {};
+    std::lock_guard adapterLock(it->second->mutex);
+    return it->second->messages;
 }
 
 void AuxUmockdevDisplays::addConnector(const AuxUmockdevConnector& c) {
     std::lock_guard lock(mutex_);
-    ensureParents();
-    const std::string name = "card0-" + c.type + "-" + std::to_string(c.index);
-    const std::string path = std::string(kPci) + "/drm/card0/" + name;
+    const std::string card = std::to_string(c.card);
+    const std::string name = "card" + card + "-" + c.type + "-" + std::to_string(c.index);
+    const std::string path = ensureCard(c.card) + "/drm/card" + card + "/" + name;
     std::string record = "P: " + path + "\nE: SUBSYSTEM=drm\nA: status=" +
                          (c.connected ? "connected" : "disconnected") + "\\n\nA: enabled=" +
                          (c.connected ? "enabled" : "disabled") + "\\n\n";
     record += "H: edid=" + hexOf(c.edid) + "\n";
     if (c.connectorId) record += "A: connector_id=" + std::to_string(*c.connectorId) + "\\n\n";
-    if (c.ddcBus) record += "L: ddc=../../../i2c-" + std::to_string(*c.ddcBus) + "\n";
+    if (c.ddcBus)
+        record += std::string("L: ddc=") + (c.ddcInOwnFolder ? "" : "../../../") + "i2c-" + std::to_string(*c.ddcBus) + "\n";
     addRecord(record);
     if (c.backlight)
         addRecord("P: " + path + "/quorvel_backlight\nE: SUBSYSTEM=backlight\nA: brightness=50\\n\n");
 }
 
 void AuxUmockdevDisplays::addDisplay(const AuxEmulatedDisplay& d) {
-    if (d.bus) {
-        std::map<uint8_t, std::shared_ptr<I2CTarget>> targets;
-        if (!d.edid.empty()) targets[0x50] = std::make_shared<AuxEdidEeprom>(d.edid);
-        if (d.chip) targets[0x37] = d.chip;
-        addAdapter(*d.bus, std::move(targets), d.functionality);
-    }
     AuxUmockdevConnector c;
+    c.card = d.card;
     c.type = d.type;
     c.index = d.index;
     c.connected = d.connected;
     c.edid = d.edid;
     if (d.connectorId) c.connectorId = d.connectorId;
-    if (d.ddcLink) c.ddcBus = d.bus;
     c.backlight = d.backlight;
+    if (d.ddcLink && d.bus) {
+        c.ddcBus = d.bus;
+        // The link to a DP-AUX adapter points into the connector's own folder.
+        c.ddcInOwnFolder = d.auxChild;
+    }
     addConnector(c);
+    if (!d.bus || hasBus(*d.bus)) return;
+    AuxUmockdevBus b;
+    b.number = *d.bus;
+    if (!d.edid.empty()) b.targets[0x50] = std::make_shared<AuxEdidEeprom>(d.edid);
+    if (d.chip) b.targets[0x37] = d.chip;
+    else if (d.target37) b.targets[0x37] = d.target37;
+    b.functionality = d.functionality;
+    b.owner = d.auxChild ? AuxUmockdevBus::Owner::connector : AuxUmockdevBus::Owner::card;
+    b.card = d.card;
+    b.connector = d.connectorName();
+    b.node = d.busNode;
+    b.driver37 = d.busDriver;
+    addBus(b);
 }
 
 }  // namespace quorvel::emu

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,13 +26,32 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 namespace quorvel::emu {
 
 struct AuxUmockdevConnector {
+    uint32_t card = 0;
     std::string type = "DP";
     unsigned index = 1;
     bool connected = true;
     std::vector<uint8_t> edid;
     std::optional<uint32_t> connectorId;
     std::optional<uint32_t> ddcBus;  // the `ddc` link to i2c-N
+    bool ddcInOwnFolder = false;     // i2c-N is the connector's own DP-AUX adapter
     bool backlight = false;
+};
+
+// One I2C adapter and where it hangs in sysfs.
+struct AuxUmockdevBus {
+    enum class Owner {
+        card,       // a DDC bus of the graphics card's PCI device (class 0x030000)
+        connector,  // a connector's own DP-AUX adapter
+        smbus,      // the chipset's SMBus (class 0x0c0500): not a display adapter
+    };
+    uint32_t number = 0;
+    std::map<uint8_t, std::shared_ptr<I2CTarget>> targets;
+    unsigned long functionality = kI2CFuncI2C;
+    Owner owner = Owner::card;
+    uint32_t card = 0;      // Owner::card and Owner::connector
+    std::string connector;  // Owner::connector: its name, added before
+    bool node = true;       // an i2c-dev child and /dev/i2c-N
+    std::optional<std::string> driver37;  // kernel driver bound to the client at 0x37
 };
 
 class AuxUmockdevDisplays {
@@ -47,24 +67,35 @@ public:
     UMockdevTestbed* testbed() const { return testbed_; }
     std::string rootDir() const;
 
-    // /dev/i2c-N with the given targets at their 7-bit addresses.
+    // /dev/i2c-N of card0 with the given targets at their 7-bit addresses.
     void addAdapter(uint32_t bus, std::map<uint8_t, std::shared_ptr<I2CTarget>> targets,
                     unsigned long functionality = kI2CFuncI2C);
-    // card0-<type>-<index> under the one emulated graphics card.
+    void addBus(const AuxUmockdevBus& bus);
+    bool hasBus(uint32_t number) const;
+    // card<card>-<type>-<index> under that graphics card.
     void addConnector(const AuxUmockdevConnector& connector);
-    // A connector and, on its bus, an adapter with the EEPROM and the chip.
+    // A connector and, on its bus (unless an earlier display added that
+    // bus), an adapter with the EEPROM and the chip.
     void addDisplay(const AuxEmulatedDisplay& display);
+
+    // I2C transfers (I2C_RDWR calls, reads and writes) made on bus `number`,
+    // and the messages per target address.
+    size_t transfers(uint32_t number) const;
+    std::map<uint8_t, size_t> messages(uint32_t number) const;
 
 private:
     struct Adapter;
     void addRecord(const std::string& record);
-    void ensureParents();
+    std::string ensureCard(uint32_t card);
+    std::string ensureSmbus();
 
     UMockdevTestbed* testbed_ = nullptr;
     bool owned_ = false;
-    bool parents_ = false;
-    std::mutex mutex_;
+    std::set<uint32_t> cards_;
+    bool smbus_ = false;
+    mutable std::mutex mutex_;
     std::map<uint32_t, std::unique_ptr<Adapter>> adapters_;
+    std::set<uint32_t> buses_;
 };
 
 }  // namespace quorvel::emu

@@ -47,9 +47,21 @@ std::vector<uint8_t> buildEdid(const EdidSpec& spec) {
     for (; i < 13; ++i) n[5 + i] = 0x20;
     e[90 + 3] = 0x10;
     e[108 + 3] = 0x10;
-    uint8_t sum = 0;
-    for (size_t k = 0; k < 127; ++k) sum = static_cast<uint8_t>(sum + e[k]);
-    e[127] = static_cast<uint8_t>(0 - sum);
+    e[126] = spec.extensions;
+    const auto close = [&e](size_t block) {
+        uint8_t sum = 0;
+        for (size_t k = 0; k < 127; ++k) sum = static_cast<uint8_t>(sum + e[block + k]);
+        e[block + 127] = static_cast<uint8_t>(0 - sum);
+    };
+    close(0);
+    for (uint8_t x = 0; x < spec.extensions; ++x) {
+        const size_t block = e.size();
+        e.resize(block + 128, 0);
+        e[block] = 0x02;  // CEA-861 tag, revision 3, no data blocks
+        e[block + 1] = 0x03;
+        e[block + 2] = 0x04;
+        close(block);
+    }
     return e;
 }
 

@@ -18,9 +18,10 @@ struct EdidSpec {
     int year = 2022;
     int widthMM = 600;
     int heightMM = 340;
+    uint8_t extensions = 0;  // CEA-861 extension blocks after the base block
 };
 
-// A 128-byte base block with a correct checksum.
+// A 128-byte base block with a correct checksum, then its extension blocks.
 std::vector<uint8_t> buildEdid(const EdidSpec& spec);
 
 }  // namespace quorvel

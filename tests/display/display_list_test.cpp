@@ -173,7 +173,7 @@ TEST_F(DisplayList, UpgradesEveryExternalDisplayInOrderAndStopsAtTheFirstFailure
                      .chip = second});
     configure();
     auto& manager = AUXDisplayManager::shared();
-    EXPECT_EQ(manager.readVersionIntel(), "ZK2222 second");  // the last display answers
+    EXPECT_EQ(manager.readVersionIntel(), "ZK1111 first");  // the first chip that answered
     EXPECT_EQ(serviceMatchDisplayIDIntel, 1);
 
     const Bytes isp = test::patternImage(4096, 4), fw = test::patternImage(65536, 5);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <sys/ioctl.h>
+#include <umockdev.h>
 #include <unistd.h>
 
 #include "display/AUXDisplayManager.h"
@@ -165,6 +166,50 @@ TEST_F(DrmI2CUmockdev, PlainReadAndWriteGoToTheChosenSlave) {
     EXPECT_EQ(::write(fd, &offset, 1), -1);
     EXPECT_EQ(errno, ENXIO);
     ::close(fd);
+}
+
+TEST_F(DrmI2CUmockdev, SysfsGivesCardsTheirIdentityAndBusesTheirOwner) {
+    bed->addDisplay({.type = "DP", .connectorId = 95, .edid = buildEdid({.serial = 1}), .bus = 3});
+    bed->addDisplay({.type = "DP", .connectorId = 95, .edid = buildEdid({.serial = 2}), .bus = 12, .ddcLink = false,
+                     .card = 1, .auxChild = true, .busDriver = "ddcci"});
+    bed->addBus({.number = 0, .owner = emu::AuxUmockdevBus::Owner::smbus});
+    bed->addBus({.number = 7, .node = false});
+    // A display engine off PCI: its buses belong to DRM.
+    GError* error = nullptr;
+    for (const char* record :
+         {"P: /devices/platform/vc4\nE: SUBSYSTEM=platform\n",
+          "P: /devices/platform/vc4/drm/card2\nE: SUBSYSTEM=drm\n",
+          "P: /devices/platform/vc4/drm/card2/card2-HDMI-A-1\nE: SUBSYSTEM=drm\nA: status=disconnected\\n\n",
+          "P: /devices/platform/vc4/drm/card2/card2-HDMI-A-1/i2c-20\nE: SUBSYSTEM=i2c\n",
+          "P: /devices/platform/vc4/drm/card2/card2-HDMI-A-1/i2c-20/i2c-dev/i2c-20\nN: i2c-20\n"
+          "E: SUBSYSTEM=i2c-dev\nE: DEVNAME=/dev/i2c-20\n"})
+        ASSERT_TRUE(umockdev_testbed_add_from_string(bed->testbed(), record, &error)) << error->message;
+
+    SysfsDisplaySource source;
+    const auto connectors = source.onlineConnectors(16);
+    ASSERT_TRUE(connectors);
+    ASSERT_EQ(connectors->size(), 2u);
+    EXPECT_EQ((*connectors)[0].displayID, 95u);
+    EXPECT_EQ((*connectors)[1].displayID, 0x01000000u | 95u);
+    EXPECT_EQ((*connectors)[1].card, 1u);
+    EXPECT_EQ((*connectors)[1].auxBuses, std::vector<uint32_t>{12});
+    EXPECT_TRUE((*connectors)[0].auxBuses.empty());
+
+    LinuxI2CBusProvider buses;
+    EXPECT_EQ(buses.buses(), (std::vector<uint32_t>{0, 3, 12, 20}));
+    EXPECT_TRUE(buses.isDisplayAdapter(3));   // the card's PCI device, class 0x030000
+    EXPECT_TRUE(buses.isDisplayAdapter(12));  // a connector's DP-AUX adapter
+    EXPECT_TRUE(buses.isDisplayAdapter(20));  // owned by DRM alone
+    EXPECT_FALSE(buses.isDisplayAdapter(0));  // the SMBus, class 0x0c0500
+    EXPECT_EQ(buses.clientDriver(12, 0x37), "ddcci");
+    EXPECT_FALSE(buses.clientDriver(3, 0x37));
+    // An adapter without its i2c-dev node is never opened by guess.
+    EXPECT_FALSE(buses.exists(7));
+    int why = 0;
+    EXPECT_FALSE(buses.openChecked(7, why));
+    EXPECT_EQ(why, ENOENT);
+    EXPECT_TRUE(buses.openChecked(3, why));
+    EXPECT_EQ(why, 0);
 }
 
 TEST_F(DrmI2CUmockdev, NoDrmDevicesMeansNoDisplayList) {

@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
 #include <charconv>
 #include <filesystem>
 #include <limits>
@@ -80,15 +83,71 @@ std::optional<std::vector<uint32_t>> LinuxI2CBusProvider::buses() {
     return numbers;
 }
 
+std::string LinuxI2CBusProvider::classEntry(uint32_t number) const {
+    return sysClass_ + "/i2c-" + std::to_string(number);
+}
+
+// Only a bus that sysfs lists as an i2c-dev node counts: a /dev path is
+// never opened on a guess.
 bool LinuxI2CBusProvider::exists(uint32_t number) {
     struct stat st {};
-    return ::stat(node(number).c_str(), &st) == 0;
+    return ::stat(classEntry(number).c_str(), &st) == 0 && ::stat(node(number).c_str(), &st) == 0;
 }
 
 std::unique_ptr<I2CBus> LinuxI2CBusProvider::open(uint32_t number) {
+    int error = 0;
+    return openChecked(number, error);
+}
+
+std::unique_ptr<I2CBus> LinuxI2CBusProvider::openChecked(uint32_t number, int& error) {
+    struct stat st {};
+    if (::stat(classEntry(number).c_str(), &st) != 0) {
+        error = ENOENT;
+        return nullptr;
+    }
     const int fd = ::open(node(number).c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    error = 0;
     return std::make_unique<LinuxI2CBus>(fd);
+}
+
+std::optional<std::filesystem::path> LinuxI2CBusProvider::adapterDir(uint32_t number) const {
+    // /sys/class/i2c-dev/i2c-N -> /sys/devices/.../i2c-N/i2c-dev/i2c-N
+    std::error_code ec;
+    const auto device = std::filesystem::canonical(classEntry(number), ec);
+    if (ec || !device.has_parent_path()) return std::nullopt;
+    return device.parent_path().parent_path();
+}
+
+bool LinuxI2CBusProvider::isDisplayAdapter(uint32_t number) {
+    const auto adapter = adapterDir(number);
+    if (!adapter) return false;
+    // The same test as the udev rules: an owner of PCI class 0x03xxxx, or a
+    // DRM device or connector, anywhere above the adapter.
+    for (std::filesystem::path dir = *adapter; dir.has_relative_path() && dir.filename() != "devices";
+         dir = dir.parent_path()) {
+        std::ifstream classFile(dir / "class");
+        std::string pciClass;
+        if (classFile >> pciClass && pciClass.rfind("0x03", 0) == 0) return true;
+        std::error_code ec;
+        const auto subsystem = std::filesystem::read_symlink(dir / "subsystem", ec);
+        if (!ec && subsystem.filename() == "drm") return true;
+    }
+    return false;
+}
+
+std::optional<std::string> LinuxI2CBusProvider::clientDriver(uint32_t number, uint8_t address) {
+    const auto adapter = adapterDir(number);
+    if (!adapter) return std::nullopt;
+    char client[32];
+    std::snprintf(client, sizeof client, "%u-%04x", number, address);
+    std::error_code ec;
+    const auto driver = std::filesystem::read_symlink(*adapter / client / "driver", ec);
+    if (ec || driver.filename().empty()) return std::nullopt;
+    return driver.filename().string();
 }
 
 }  // namespace quorvel

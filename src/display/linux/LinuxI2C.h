@@ -1,6 +1,7 @@
 // The display buses through i2c-dev: /dev/i2c-N, I2C_FUNCS and I2C_RDWR.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "display/I2CBus.h"
@@ -30,9 +31,14 @@ public:
     std::optional<std::vector<uint32_t>> buses() override;
     bool exists(uint32_t number) override;
     std::unique_ptr<I2CBus> open(uint32_t number) override;
+    std::unique_ptr<I2CBus> openChecked(uint32_t number, int& error) override;
+    bool isDisplayAdapter(uint32_t number) override;
+    std::optional<std::string> clientDriver(uint32_t number, uint8_t address) override;
 
 private:
     std::string node(uint32_t number) const;
+    std::string classEntry(uint32_t number) const;
+    std::optional<std::filesystem::path> adapterDir(uint32_t number) const;
     std::string sysClass_;
     std::string dev_;
 };

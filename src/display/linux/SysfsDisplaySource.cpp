@@ -70,6 +70,26 @@ std::optional<uint32_t> ddcBusOf(const fs::path& connector) {
     return parseNumber<uint32_t>(std::string_view(name).substr(4));
 }
 
+uint32_t cardOf(const std::string& name) {
+    const size_t dash = name.find('-');
+    return parseNumber<uint32_t>(std::string_view(name).substr(4, dash - 4)).value_or(0);
+}
+
+// The DP-AUX channel's I2C adapter sits in the connector's own folder.
+std::vector<uint32_t> auxBusesOf(const fs::path& connector) {
+    std::vector<uint32_t> buses;
+    std::error_code ec;
+    for (fs::directory_iterator it(connector, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code linkError;
+        if (it->is_symlink(linkError) || !it->is_directory(linkError)) continue;
+        const std::string name = it->path().filename().string();
+        if (name.rfind("i2c-", 0) != 0) continue;
+        if (auto n = parseNumber<uint32_t>(std::string_view(name).substr(4))) buses.push_back(*n);
+    }
+    std::sort(buses.begin(), buses.end());
+    return buses;
+}
+
 bool hasBacklight(const fs::path& connector) {
     std::error_code ec;
     for (fs::directory_iterator it(connector, ec), end; !ec && it != end; it.increment(ec)) {
@@ -102,13 +122,16 @@ std::optional<std::vector<ConnectorInfo>> SysfsDisplaySource::onlineConnectors(s
         ConnectorInfo c;
         c.name = name;
         c.type = type;
+        c.card = cardOf(name);
         const auto id = parseNumber<uint32_t>(readText(dir / "connector_id"));
-        c.displayID = id && *id != 0 ? *id : static_cast<uint32_t>(out.size() + 1);
+        c.displayID = displayIdentity(c.card, id, static_cast<uint32_t>(out.size() + 1));
         c.edid = readBytes(dir / "edid", kMaxEdidSize);
         c.ddcBus = ddcBusOf(dir);
+        c.auxBuses = auxBusesOf(dir);
         c.hasBacklight = hasBacklight(dir);
         out.push_back(std::move(c));
     }
+    makeDisplayIDsUnique(out);
     return out;
 }
 
