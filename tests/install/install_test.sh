@@ -32,8 +32,8 @@ if ! cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
 fi
 
 # --- Layout ------------------------------------------------------------------
-for f in bin/QuorvelCLI lib/udev/rules.d/70-quorvel.rules share/man/man1/QuorvelCLI.1.gz \
-         share/quorvel/README.txt; do
+for f in bin/QuorvelCLI lib/udev/rules.d/70-quorvel.rules lib/modules-load.d/quorvel.conf \
+         share/man/man1/QuorvelCLI.1.gz share/quorvel/README.txt; do
     [ -f "$prefix/$f" ] || fail "not installed: $f"
 done
 for d in share/quorvel/ISP_USB share/quorvel/ISP_AUX; do
@@ -47,6 +47,9 @@ done
 stray=$(find "$prefix" -name '*.bin')
 [ -z "$stray" ] || fail "loader or firmware images installed: $stray"
 cmp -s "$rules_src" "$prefix/lib/udev/rules.d/70-quorvel.rules" || fail "installed rules differ from $rules_src"
+# The display road needs i2c-dev loaded at boot.
+grep -qx 'i2c-dev' "$prefix/lib/modules-load.d/quorvel.conf" 2>/dev/null ||
+    fail "lib/modules-load.d/quorvel.conf does not load i2c-dev"
 
 for program in "$prefix"/bin/*; do
     [ -x "$program" ] || fail "not executable: $program"
@@ -155,7 +158,7 @@ else
         echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
         listing=$(dpkg-deb -c "$deb")
         echo "$listing"
-        for entry in ./usr/bin/QuorvelCLI ./usr/lib/udev/rules.d/70-quorvel.rules \
+        for entry in ./usr/bin/QuorvelCLI ./usr/lib/udev/rules.d/70-quorvel.rules ./usr/lib/modules-load.d/quorvel.conf \
                      ./usr/share/man/man1/QuorvelCLI.1.gz ./usr/share/quorvel/README.txt \
                      ./usr/share/quorvel/ISP_USB/ ./usr/share/quorvel/ISP_AUX/; do
             grep -qE " $(sed 's/[.]/[.]/g' <<<"$entry")\$" <<<"$listing" || fail "package lacks $entry"
