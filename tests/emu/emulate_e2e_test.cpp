@@ -196,6 +196,34 @@ TEST_F(Emulated, FailuresOnBothRoadsThroughTheRealPrograms) {
     EXPECT_EQ(r.status, 1);
 }
 
+// One machine with every kind of display the read must sort out: a monitor
+// without the chip listed first, the chip, a second card with the same
+// connector id, two identical monitors without `ddc` links, a bus with a
+// kernel driver on 0x37, and the SMBus.
+TEST_F(Emulated, TheReadReachesOnlyTheRightBusesOnce) {
+    auto r = run({"--no-usb", "--display", "chip=ddcci", "--display", "version=ZK6221 V3",
+                  "--display", "card=1,id=71,version=ZK6121 C1", "--display", "ddc=no,product=5,serial=0",
+                  "--display", "ddc=no,product=5,serial=0,bus=20", "--display", "driver=ddcci",
+                  "--display", "type=DVI-I,bus=11"},
+                 {"--aux-product"});
+    EXPECT_TRUE(contains(r.out, "Firmware Version of Product: \nZK6221 V3\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "Hint: the kernel driver ddcci is bound to address 0x37 on i2c-15")) << r.out;
+    EXPECT_EQ(r.status, 0);
+    for (const char* line : {"bus i2c-0 (SMBus): 0 transfers\n", "bus i2c-15: 0 transfers\n",
+                             // Shared with the DVI-I connector, still asked once.
+                             "bus i2c-11: 16 transfers (0x37: 16)\n", "bus i2c-12: 16 transfers (0x37: 16)\n",
+                             // The twins' buses: only their EDIDs read, no chip query.
+                             "bus i2c-13: 2 transfers (0x50: 4)\n", "bus i2c-20: 2 transfers (0x50: 4)\n",
+                             "display monitor 1 without the chip: 8 packets (GetVersion 8, VersionRead 8)\n"})
+        EXPECT_TRUE(contains(r.err, line)) << line << r.err;
+
+    r = run({"--no-usb", "--display", "node=no"}, {"--aux-product"});
+    EXPECT_TRUE(contains(r.out, "No External Screen connected!\nPlease connect the screen first.\n"
+                                "Hint: load the i2c-dev kernel module (modprobe i2c-dev) so that displays can be "
+                                "reached.\n")) << r.out;
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST_F(Emulated, UsageErrorsAndHelp) {
     auto r = runProcess({QUORVEL_EMULATE_PATH, "--fail-step", "bogus", "--", "true"});
     EXPECT_EQ(r.status, 2);

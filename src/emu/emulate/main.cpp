@@ -89,6 +89,13 @@ struct DisplayConfig {
     std::string name = "Quorvel Display";
     std::string version = "ZK6121 V1.00.0";
     bool ddcLink = true;
+    uint32_t card = 0;
+    std::optional<uint32_t> id, bus, product, serial;
+    bool aux = false;            // the bus is the connector's own DP-AUX adapter
+    std::string chip = "yes";    // yes, ddcci (an ordinary monitor), none
+    std::optional<std::string> driver;  // kernel driver bound to the bus's 0x37
+    bool node = true;            // the bus has /dev/i2c-N
+    uint8_t extensions = 0;      // EDID extension blocks
 };
 
 struct Failure {
@@ -257,7 +264,17 @@ Displays:
                         SPEC: type=DP|HDMI-A|DVI-D|eDP|Virtual, name=TEXT (EDID
                         product name, at most 13 characters), version=TEXT (the
                         chip's version text), ddc=yes|no (whether the connector
-                        names its bus); "--display default" for the defaults
+                        names its bus); "--display default" for the defaults.
+                        Where it sits: card=N (graphics card, default 0),
+                        id=N (connector id, default 70 + its place), bus=N
+                        (default 10 + its place; displays naming one bus share
+                        it and its devices), aux=yes (the bus is the
+                        connector's DP-AUX adapter), product=N, serial=N,
+                        extensions=N (EDID), chip=yes|ddcci|none (ddcci: an
+                        ordinary DDC/CI monitor without the chip), driver=NAME
+                        (a kernel driver bound to 0x37), node=no (no
+                        /dev/i2c-N). The report counts transfers per bus,
+                        the SMBus i2c-0 included.
 
 Failures of the chip (repeatable, each fires once):
   --fail-request N[:FAULT]    the N-th request (counted from 0)
@@ -319,6 +336,26 @@ struct MakeFirmware {
     size_t kib = 64;
     std::string version = "ZK6121 Sample v2.00";
 };
+
+// Where a display sits on the machine: card, connector id, bus and what
+// else is on it.
+bool displayMachineKey(DisplayConfig& d, const std::string& key, const std::string& value) {
+    const auto u32 = [&](const std::string& what) { return static_cast<uint32_t>(parseNumber(value, what)); };
+    if (key == "card") d.card = u32("card");
+    else if (key == "id") d.id = u32("connector id");
+    else if (key == "bus") d.bus = u32("bus");
+    else if (key == "product") d.product = u32("product");
+    else if (key == "serial") d.serial = u32("serial");
+    else if (key == "extensions") d.extensions = static_cast<uint8_t>(u32("extensions"));
+    else if (key == "aux") d.aux = value == "yes";
+    else if (key == "node") d.node = value != "no";
+    else if (key == "driver") d.driver = value;
+    else if (key == "chip") {
+        if (value != "yes" && value != "ddcci" && value != "none") throw UsageError("chip=yes|ddcci|none");
+        d.chip = value;
+    } else return false;
+    return true;
+}
 
 std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std::string>& args) {
     auto split = std::find(args.begin(), args.end(), std::string("--"));
@@ -406,7 +443,7 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
                 else if (key == "name") d.name = value.substr(0, 13);
                 else if (key == "version") d.version = value;
                 else if (key == "ddc") d.ddcLink = value != "no";
-                else throw UsageError("unknown --display key '" + key + "'");
+                else if (!displayMachineKey(d, key, value)) throw UsageError("unknown --display key '" + key + "'");
             }
         }
         config.displays.push_back(d);
@@ -549,17 +586,64 @@ private:
         auxChips_.push_back(chip);
         EdidSpec edid;
         edid.name = d.name;
-        edid.product = static_cast<uint16_t>(0x1000 + index);
-        edid.serial = static_cast<uint32_t>(1000 + index);
+        edid.product = static_cast<uint16_t>(d.product.value_or(0x1000 + index));
+        edid.serial = d.serial.value_or(static_cast<uint32_t>(1000 + index));
+        edid.extensions = d.extensions;
         AuxEmulatedDisplay display;
         display.type = d.type;
         display.index = static_cast<unsigned>(index + 1);
-        display.connectorId = static_cast<uint32_t>(70 + index);
+        display.connectorId = d.id.value_or(static_cast<uint32_t>(70 + index));
         display.edid = buildEdid(edid);
-        display.bus = static_cast<uint32_t>(10 + index);
+        display.bus = d.bus.value_or(static_cast<uint32_t>(10 + index));
         display.ddcLink = d.ddcLink;
-        display.chip = chip;
+        display.card = d.card;
+        display.auxChild = d.aux;
+        display.busNode = d.node;
+        display.busDriver = d.driver;
+        // A bus shared with an earlier display keeps that display's devices.
+        const bool ownsBus = !displayBed_->hasBus(*display.bus);
+        if (d.chip == "yes") display.chip = chip;
+        if (d.chip == "ddcci") {
+            auto monitor = std::make_shared<AuxDdcMonitor>();
+            display.target37 = monitor;
+            if (ownsBus) monitors_.emplace_back(index, monitor);
+        }
+        auxChipOnBus_.push_back(ownsBus && d.chip == "yes");
+        if (ownsBus) busOrder_.push_back(*display.bus);
+        if (index == 0) {
+            // Every PC has an SMBus; it carries an EEPROM that answers at
+            // 0x50 like a display's, and must never be read or written.
+            displayBed_->addBus({.number = kSmbus,
+                                 .targets = {{0x50, std::make_shared<AuxEdidEeprom>(display.edid)}},
+                                 .owner = AuxUmockdevBus::Owner::smbus});
+        }
         displayBed_->addDisplay(display);
+    }
+
+    static constexpr uint32_t kSmbus = 0;
+
+    void reportBuses() {
+        std::vector<uint32_t> buses = busOrder_;
+        buses.insert(buses.begin(), kSmbus);
+        for (uint32_t bus : buses) {
+            std::string messages;
+            for (const auto& [address, n] : displayBed_->messages(bus)) {
+                char a[8];
+                std::snprintf(a, sizeof a, "0x%02X", address);
+                messages += (messages.empty() ? "" : ", ") + std::string(a) + ": " + std::to_string(n);
+            }
+            out("bus i2c-" + std::to_string(bus) + (bus == kSmbus ? " (SMBus)" : "") + ": " +
+                std::to_string(displayBed_->transfers(bus)) + " transfers" +
+                (messages.empty() ? "" : " (" + messages + ")"));
+        }
+        for (const auto& [index, monitor] : monitors_) {
+            std::map<std::string, size_t> kinds;
+            for (const auto& e : monitor->transcript()) ++kinds[toString(e.kind)];
+            std::string counts;
+            for (const auto& [kind, n] : kinds) counts += (counts.empty() ? "" : ", ") + kind + " " + std::to_string(n);
+            out("display monitor " + std::to_string(index + 1) + " without the chip: " +
+                std::to_string(monitor->packetCount()) + " packets" + (counts.empty() ? "" : " (" + counts + ")"));
+        }
     }
 
     void applyFailures() {
@@ -715,7 +799,9 @@ private:
             if (slot.chip->pagesWritten() > 0 || slot.chip->state() == ChipState::Erased)
                 out("  " + (file ? flashVerdict(slot.chip->flash(), *file) : "no firmware file was read"));
         }
+        if (displayBed_) reportBuses();
         for (size_t i = 0; i < auxChips_.size(); ++i) {
+            if (!auxChipOnBus_[i]) continue;
             const auto& chip = auxChips_[i];
             std::map<std::string, size_t> kinds;
             for (const auto& e : chip->transcript()) ++kinds[toString(e.kind)];
@@ -735,6 +821,9 @@ private:
     std::unique_ptr<AuxUmockdevDisplays> displayBed_;
     std::vector<UsbSlot> usb_;
     std::vector<std::shared_ptr<AuxChip>> auxChips_;
+    std::vector<bool> auxChipOnBus_;
+    std::vector<uint32_t> busOrder_;
+    std::vector<std::pair<size_t, std::shared_ptr<AuxDdcMonitor>>> monitors_;
     std::chrono::steady_clock::time_point started_;
     std::mutex mutex_;
     std::condition_variable wake_;
