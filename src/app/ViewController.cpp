@@ -785,11 +785,10 @@ void ViewController::auxConfirmed(const std::string& ispPath) {
 std::vector<std::string> ViewController::auxUpgradeTargets() const {
     const std::string product = AUXdeviceVersion.substr(0, AUXdeviceVersion.find(' '));
     std::vector<std::string> lines;
-    for (const auto& display : AUXDisplayManager::shared().getOtherDisplays()) {
-        if (!display->ddc) continue;
-        const auto connector = AUXDisplayManager::getByDisplayID(display->identifier);
-        lines.push_back(deviceLine(product, connector ? "connector " + connector->name
-                                                      : "display " + std::to_string(display->identifier)));
+    for (const auto& display : AUXDisplayManager::shared().upgradeTargetsIntel()) {
+        const std::string connector = display->connectorName();
+        lines.push_back(deviceLine(product, connector.empty() ? "display " + std::to_string(display->identifier)
+                                                              : "connector " + connector));
     }
     return lines;
 }

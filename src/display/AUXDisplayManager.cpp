@@ -186,15 +186,22 @@ void AUXDisplayManager::AUXFirmwareUpgradeM1(std::span<const uint8_t> ISPData, s
 void AUXDisplayManager::AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData,
                                                 std::span<const uint8_t> firmwareData, uint64_t ramWriteSize,
                                                 uint64_t flashWriteSize, const AuxProgressObserver& observer) {
+    for (const auto& d : upgradeTargetsIntel())
+        d->setupUpgradeIntel(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
+}
+
+std::vector<std::shared_ptr<OtherDisplay>> AUXDisplayManager::upgradeTargetsIntel() const {
     // Only where the last version read found a chip, and each bus once: a
     // monitor without the chip acknowledges 0x37 as well, and a second run
     // on a shared bus would write the same chip again.
+    std::vector<std::shared_ptr<OtherDisplay>> targets;
     std::set<uint32_t> written;
     for (const auto& d : getOtherDisplays()) {
-        if (!d->chipAnswered) continue;
+        if (!d->chipAnswered || !d->ddc) continue;
         if (const auto bus = d->bus(); bus && !written.insert(*bus).second) continue;
-        d->setupUpgradeIntel(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
+        targets.push_back(d);
     }
+    return targets;
 }
 
 void AUXDisplayManager::updateArm64AVServices() {

@@ -54,6 +54,8 @@ public:
                                  const AuxProgressObserver& observer = {});
 
     std::vector<std::shared_ptr<OtherDisplay>> getOtherDisplays() const;
+    // The displays AUXFirmwareUpgradeIntel writes, in its order.
+    std::vector<std::shared_ptr<OtherDisplay>> upgradeTargetsIntel() const;
     // What the user can change so that displays the last configureDisplays
     // could not reach become reachable: one "Hint: ..." line each.
     std::vector<std::string> reachHints() const;
