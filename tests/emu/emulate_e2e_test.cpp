@@ -224,6 +224,35 @@ TEST_F(Emulated, TheReadReachesOnlyTheRightBusesOnce) {
     EXPECT_EQ(r.status, 1);
 }
 
+// Two cards with equal connector ids, a chip behind each; the first shares
+// its bus with a DVI-I connector; a monitor without the chip comes last.
+TEST_F(Emulated, EachChipIsUpgradedOnceAndNothingElseIsWritten) {
+    const std::string path = firmware(0xA3);
+    const auto r = run({"--no-usb", "--fast-waits", "--display", "default", "--display", "card=1,id=70",
+                        "--display", "type=DVI-I,bus=10", "--display", "chip=ddcci"},
+                       {"--aux-firmware", path});
+    EXPECT_TRUE(contains(r.out, "\nUpgrade Completed!\n")) << r.out;
+    EXPECT_EQ(r.status, 0);
+    for (const char* chip : {"display chip 1 (DP): ", "display chip 2 (DP): "})
+        EXPECT_TRUE(contains(r.err, std::string(chip) + "9015 packets (BeforeUpgrade 20, DebugOn 1, FlashErase 1, "
+                                    "FlashWrite 8192, GetVersion 8, RamWrite 512, Reset 1, RunCode 1, "
+                                    "SendFlashWriteCRC 256, SendRamWriteCRC 16, VersionRead 8, Write 7)\n"
+                                    "quorvel-emulate:   flash equals " + path + " (65536 bytes)\n"))
+            << chip << r.err;
+    EXPECT_TRUE(contains(r.err, "display monitor 4 without the chip: 8 packets (GetVersion 8, VersionRead 8)\n"))
+        << r.err;
+    EXPECT_TRUE(contains(r.err, "bus i2c-0 (SMBus): 0 transfers\n")) << r.err;
+    EXPECT_FALSE(contains(r.err, "protocol violation")) << r.err;
+}
+
+TEST_F(Emulated, ARefusedBusBringsTheUdevHint) {
+    const auto r = run({"--no-usb", "--display", "access=denied"}, {"--aux-product"});
+    EXPECT_TRUE(contains(r.out, "No External Screen connected!\nPlease connect the screen first.\n"
+                                "Hint: no permission to open /dev/i2c-10: install Quorvel's udev rules")) << r.out;
+    EXPECT_TRUE(contains(r.err, "bus i2c-10: 0 transfers\n")) << r.err;
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST_F(Emulated, UsageErrorsAndHelp) {
     auto r = runProcess({QUORVEL_EMULATE_PATH, "--fail-step", "bogus", "--", "true"});
     EXPECT_EQ(r.status, 2);

@@ -95,6 +95,7 @@ struct DisplayConfig {
     std::string chip = "yes";    // yes, ddcci (an ordinary monitor), none
     std::optional<std::string> driver;  // kernel driver bound to the bus's 0x37
     bool node = true;            // the bus has /dev/i2c-N
+    bool denied = false;         // opening /dev/i2c-N is refused (EACCES)
     uint8_t extensions = 0;      // EDID extension blocks
 };
 
@@ -121,6 +122,7 @@ struct Config {
     std::optional<std::string> dataDir;
     bool ownDataDir = false;  // leave QUORVEL_DATA_DIR to the program
     bool report = true;
+    bool fastWaits = false;  // pauses of a second or more in PROGRAM last 1/100
     std::vector<std::string> program;
 };
 
@@ -273,7 +275,8 @@ Displays:
                         extensions=N (EDID), chip=yes|ddcci|none (ddcci: an
                         ordinary DDC/CI monitor without the chip), driver=NAME
                         (a kernel driver bound to 0x37), node=no (no
-                        /dev/i2c-N). The report counts transfers per bus,
+                        /dev/i2c-N), access=denied (opening /dev/i2c-N
+                        fails for lack of permission). The report counts transfers per bus,
                         the SMBus i2c-0 included.
 
 Failures of the chip (repeatable, each fires once):
@@ -309,6 +312,8 @@ Other:
   --make-loaders DIR    write synthetic loader images into the folders under
                         DIR where the programs look for them, and exit
   --no-report           no report when PROGRAM ends
+  --fast-waits          pauses of a second or more in PROGRAM last a hundredth
+                        as long (for quick runs of display upgrades)
   --make-firmware FILE  write a valid sample firmware file and exit:
       --firmware-chip ID      chip whose signature it carries (default 0xA3)
       --firmware-size KIB     64 (default) or 128
@@ -350,6 +355,7 @@ bool displayMachineKey(DisplayConfig& d, const std::string& key, const std::stri
     else if (key == "aux") d.aux = value == "yes";
     else if (key == "node") d.node = value != "no";
     else if (key == "driver") d.driver = value;
+    else if (key == "access") d.denied = value == "denied";
     else if (key == "chip") {
         if (value != "yes" && value != "ddcci" && value != "none") throw UsageError("chip=yes|ddcci|none");
         d.chip = value;
@@ -371,10 +377,10 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
         failPage("fail-page", "", "N"), failAux("fail-aux", "", "S"), versionReply("version-reply", "", "R"),
         unplugAfter("unplug-after", "", "MS"), plugAfter("plug-after", "", "MS"),
         dataDir("data-dir", "", "DIR"), ownDataDir("own-data-dir", ""), makeLoaders("make-loaders", "", "DIR"),
-        noReport("no-report", ""), makeFirmware("make-firmware", "", "FILE"),
+        noReport("no-report", ""), fastWaits("fast-waits", ""), makeFirmware("make-firmware", "", "FILE"),
         fwChip("firmware-chip", "", "ID"), fwSize("firmware-size", "", "KIB"), fwVersion("firmware-version", "", "TEXT");
     parser.addOptions({help, vendor, product, chip, versionText, usb, noUsb, display, failRequest, failStep,
-                       failPage, failAux, versionReply, unplugAfter, plugAfter, dataDir, ownDataDir, makeLoaders, noReport, makeFirmware, fwChip, fwSize, fwVersion});
+                       failPage, failAux, versionReply, unplugAfter, plugAfter, dataDir, ownDataDir, makeLoaders, noReport, fastWaits, makeFirmware, fwChip, fwSize, fwVersion});
     if (!parser.parse(options)) throw UsageError(parser.errorText().toStdString());
     if (!parser.positionalArguments().isEmpty())
         throw UsageError("unexpected '" + parser.positionalArguments().first().toStdString() +
@@ -467,6 +473,7 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
     config.ownDataDir = parser.isSet(ownDataDir);
     if (config.dataDir && config.ownDataDir) throw UsageError("--data-dir and --own-data-dir exclude each other");
     config.report = !parser.isSet(noReport);
+    config.fastWaits = parser.isSet(fastWaits);
     return config;
 }
 
@@ -613,9 +620,11 @@ private:
         if (index == 0) {
             // Every PC has an SMBus; it carries an EEPROM that answers at
             // 0x50 like a display's, and must never be read or written.
-            displayBed_->addBus({.number = kSmbus,
-                                 .targets = {{0x50, std::make_shared<AuxEdidEeprom>(display.edid)}},
-                                 .owner = AuxUmockdevBus::Owner::smbus});
+            AuxUmockdevBus smbus;
+            smbus.number = kSmbus;
+            smbus.targets = {{0x50, std::make_shared<AuxEdidEeprom>(display.edid)}};
+            smbus.owner = AuxUmockdevBus::Owner::smbus;
+            displayBed_->addBus(smbus);
         }
         displayBed_->addDisplay(display);
     }
@@ -658,6 +667,23 @@ private:
         }
     }
 
+    // What umockdev cannot present (a refused open, shorter pauses) comes
+    // from a small library of ours, preloaded ahead of umockdev's.
+    void addShim(std::map<std::string, std::string>& env) {
+        std::string denied;
+        for (size_t i = 0; i < config_.displays.size(); ++i)
+            if (config_.displays[i].denied)
+                denied += (denied.empty() ? "" : ":") + std::string("/dev/i2c-") +
+                          std::to_string(config_.displays[i].bus.value_or(static_cast<uint32_t>(10 + i)));
+        if (denied.empty() && !config_.fastWaits) return;
+        std::error_code ec;
+        const auto shim = std::filesystem::canonical("/proc/self/exe", ec).parent_path() / QUORVEL_PRELOAD_FROM_BIN;
+        if (!std::filesystem::exists(shim, ec)) throw std::runtime_error("missing " + shim.string());
+        env["LD_PRELOAD"] = shim.string() + ":" + env["LD_PRELOAD"];
+        if (!denied.empty()) env["QUORVEL_EMULATE_DENY"] = denied;
+        if (config_.fastWaits) env["QUORVEL_EMULATE_FAST_WAITS"] = "1";
+    }
+
     pid_t spawn(const std::string& data) {
         std::map<std::string, std::string> env;
         for (char** e = environ; *e; ++e) {
@@ -668,6 +694,7 @@ private:
         env["LD_PRELOAD"] = env.count("LD_PRELOAD") ? preload + ":" + env["LD_PRELOAD"] : preload;
         env["UMOCKDEV_DIR"] = usbBed_->rootDir();
         if (!config_.ownDataDir) env["QUORVEL_DATA_DIR"] = data;
+        addShim(env);
         // A sanitizer build of the program accepts the preload library first.
         env["ASAN_OPTIONS"] = (env.count("ASAN_OPTIONS") ? env["ASAN_OPTIONS"] + ":" : "") + "verify_asan_link_order=0";
         std::vector<std::string> strings;

@@ -1,0 +1,114 @@
+/* Preloaded into the program that quorvel-emulate runs, ahead of umockdev's
+ * own library, for what umockdev cannot present:
+ *   QUORVEL_EMULATE_DENY=PATH:PATH  opening these paths fails with EACCES,
+ *                                   as for a user without access (even root);
+ *   QUORVEL_EMULATE_FAST_WAITS=1    pauses of a second or more last a
+ *                                   hundredth as long.
+ */
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+#include <time.h>
+
+extern "C" {
+
+static int denied(const char* path) {
+    const char* list = getenv("QUORVEL_EMULATE_DENY");
+    if (!list || !path) return 0;
+    const size_t n = strlen(path);
+    for (const char* p = list; *p;) {
+        const char* end = strchr(p, ':');
+        const size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
+        if (len == n && strncmp(p, path, n) == 0) return 1;
+        if (!end) break;
+        p = end + 1;
+    }
+    return 0;
+}
+
+static mode_t modeOf(int flags, va_list args) {
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(args, int) : 0;
+}
+
+#define OPEN_WRAPPER(name)                                                   \
+    int name(const char* path, int flags, ...) {                             \
+        static int (*next)(const char*, int, ...);                           \
+        va_list args;                                                        \
+        va_start(args, flags);                                               \
+        const mode_t mode = modeOf(flags, args);                             \
+        va_end(args);                                                        \
+        if (denied(path)) {                                                  \
+            errno = EACCES;                                                  \
+            return -1;                                                       \
+        }                                                                    \
+        if (!next) next = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, #name); \
+        return next(path, flags, mode);                                      \
+    }
+
+#define OPENAT_WRAPPER(name)                                                 \
+    int name(int dir, const char* path, int flags, ...) {                    \
+        static int (*next)(int, const char*, int, ...);                      \
+        va_list args;                                                        \
+        va_start(args, flags);                                               \
+        const mode_t mode = modeOf(flags, args);                             \
+        va_end(args);                                                        \
+        if (denied(path)) {                                                  \
+            errno = EACCES;                                                  \
+            return -1;                                                       \
+        }                                                                    \
+        if (!next) next = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, #name); \
+        return next(dir, path, flags, mode);                                 \
+    }
+
+OPEN_WRAPPER(open)
+OPEN_WRAPPER(open64)
+OPENAT_WRAPPER(openat)
+OPENAT_WRAPPER(openat64)
+
+int __open_2(const char* path, int flags) { return open(path, flags); }
+int __open64_2(const char* path, int flags) { return open64(path, flags); }
+
+static int fast(void) {
+    const char* v = getenv("QUORVEL_EMULATE_FAST_WAITS");
+    return v && *v && strcmp(v, "0") != 0;
+}
+
+static struct timespec shortened(const struct timespec* t) {
+    struct timespec s = *t;
+    if (s.tv_sec >= 1) {
+        const long long ns = ((long long)s.tv_sec * 1000000000LL + s.tv_nsec) / 100;
+        s.tv_sec = (time_t)(ns / 1000000000LL);
+        s.tv_nsec = (long)(ns % 1000000000LL);
+    }
+    return s;
+}
+
+int nanosleep(const struct timespec* request, struct timespec* remaining) {
+    static int (*next)(const struct timespec*, struct timespec*);
+    if (!next) next = (int (*)(const struct timespec*, struct timespec*))dlsym(RTLD_NEXT, "nanosleep");
+    if (!request || !fast()) return next(request, remaining);
+    const struct timespec s = shortened(request);
+    const int rc = next(&s, NULL);
+    if (remaining) remaining->tv_sec = remaining->tv_nsec = 0;
+    return rc;
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request, struct timespec* remaining) {
+    static int (*next)(clockid_t, int, const struct timespec*, struct timespec*);
+    if (!next)
+        next = (int (*)(clockid_t, int, const struct timespec*, struct timespec*))dlsym(RTLD_NEXT, "clock_nanosleep");
+    if (!request || (flags & TIMER_ABSTIME) || !fast()) return next(clock, flags, request, remaining);
+    const struct timespec s = shortened(request);
+    const int rc = next(clock, flags, &s, NULL);
+    if (remaining) remaining->tv_sec = remaining->tv_nsec = 0;
+    return rc;
+}
+
+}  // extern "C"
