@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScopeGuard>
 #include <QScrollBar>
 
 #include "app/AppDelegate.h"
@@ -17,6 +18,7 @@
 #include "display/AUXDisplayManager.h"
 #include "display/Arm64DDC.h"
 #include "display/AuxPacket.h"
+#include "model/ChipHold.h"
 #include "model/Log.h"
 #include "model/DeviceTable.h"
 #include "model/Preferences.h"
@@ -243,6 +245,9 @@ void ViewController::applyConnected(const USBDevice& device) {
     const int index = ui_->deviceComboBox->currentIndex();
     if (index < 0 || index >= numberOfItems()) return;
     connectedDevice = devices[static_cast<size_t>(index)];
+    // A chip another program is upgrading is not disturbed, not even asked.
+    const ChipHold hold = ChipHold::take(connectedDevice->deviceInfo.node);
+    if (hold.busy()) return;
     try {
         const std::string version = connectedDevice->GetVersion();
         preferences().setString("deviceVersion", version);
@@ -321,6 +326,12 @@ void ViewController::alert(const std::string& title, const std::string& text) {
     SourceModel::AlertHandler(title, text);
 }
 
+ChipHold ViewController::holdChips(const std::vector<std::string>& places) {
+    ChipHold hold = ChipHold::take(places);
+    if (hold.busy()) alert("ERROR", kDeviceInUse);
+    return hold;
+}
+
 void ViewController::setUSBProgressShown(bool shown) {
     ui_->USBProgressBar->setVisible(shown);
     ui_->progressValue->setVisible(shown);
@@ -351,6 +362,8 @@ void ViewController::PresentGetStatus() {
         return;
     }
     connectedDevice = devices[static_cast<size_t>(index)];
+    const ChipHold hold = holdChips({connectedDevice->deviceInfo.node});
+    if (hold.busy()) return;
     std::string version;
     try {
         version = connectedDevice->GetVersion();
@@ -457,6 +470,9 @@ void ViewController::PresentUSBUpdateProductFirmware() {
         alert("ERROR", "No firmware file opened!");
         return;
     }
+    // Held from the first request through the confirmation to the last.
+    ChipHold hold = holdChips({connectedDevice->deviceInfo.node});
+    if (hold.busy()) return;
     int64_t chipID = 0;
     try {
         deviceVersion = connectedDevice->GetVersion();
@@ -492,17 +508,20 @@ void ViewController::PresentUSBUpdateProductFirmware() {
     }
 
     setUSBProgressShown(true);
+    chipHold_ = std::move(hold);
     seams_.sheet->present(this, QStringLiteral("CAUTION"), QString::fromUtf8(kCautionText),
                           [self = QPointer<ViewController>(this), device = connectedDevice, chipID,
                            ispPath](bool confirmed) {
                               // Declined: the progress controls stay shown, as before.
                               if (self && confirmed) self->usbConfirmed(device, chipID, ispPath);
+                              if (self && !confirmed) self->chipHold_.release();
                           });
 }
 
 void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chipID, const std::string& ispPath) {
     if (handsOff_) return;
     beginHandsOff();
+    auto hold = std::make_shared<ChipHold>(std::move(chipHold_));
     appendLog(ui_->scrollView, "\nStart to upgrade firmware!");
     const auto firmware = readFirmwareImage(selectedPath);
     if (!firmware) {
@@ -522,8 +541,10 @@ void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chi
     maxPktSize = devices::maxPacketSize(product);
     percentCompleted = 0;
 
-    runUpgrade([device, loader = *loader, firmware = *firmware,
-                chipID] { device->USBFirmware(loader, firmware, chipID); },
+    runUpgrade([device, loader = *loader, firmware = *firmware, chipID, hold] {
+                   const auto release = qScopeGuard([&hold] { hold->release(); });
+                   device->USBFirmware(loader, firmware, chipID);
+               },
                [this, record = device->deviceInfo](bool succeeded) {
                    const std::string which = deviceLine(productName(record.productId), usbPlace(record));
                    if (succeeded) {
@@ -593,6 +614,8 @@ void ViewController::readDeferredVersions() {
         auto listed = std::find_if(devices.begin(), devices.end(),
                                    [id](const auto& d) { return d->deviceInfo.id == id; });
         auto device = listed != devices.end() ? *listed : std::make_shared<USBAccess>(*record);
+        const ChipHold hold = ChipHold::take(device->deviceInfo.node);
+        if (hold.busy()) continue;  // another program has it
         try {
             const std::string version = device->GetVersion();
             preferences().setString("deviceVersion", version);
@@ -649,6 +672,8 @@ void ViewController::PresentAUXGetStatus() {
     AUXdeviceVersion.clear();
     AppDelegate().configure();
     auto& manager = AUXDisplayManager::shared();
+    const ChipHold hold = holdChips(manager.chipPlacesIntel());
+    if (hold.busy()) return;
     manager.readVersionIntel();
     if (devices.empty()) {
         ui_->AUXGetStatusLabel->clear();
@@ -702,6 +727,8 @@ void ViewController::PresentAUXUpdateProductFirmware() {
         alert("ERROR", "No firmware file opened!");
         return;
     }
+    ChipHold hold = holdChips(manager.chipPlacesIntel());
+    if (hold.busy()) return;
     AUXdeviceVersion = manager.readVersionIntel();
     if (AUXdeviceVersion == kReplug || AUXdeviceVersion.empty()) {
         for (const auto& hint : manager.reachHints()) appendLog(ui_->AUXScrollView, "\n" + hint);
@@ -717,12 +744,14 @@ void ViewController::PresentAUXUpdateProductFirmware() {
         return;
     }
     setAUXProgressShown(true);
+    chipHold_ = std::move(hold);
     seams_.sheet->present(this, QStringLiteral("CAUTION"), QString::fromUtf8(kCautionText),
                           [self = QPointer<ViewController>(this), ispPath](bool confirmed) {
                               if (!self) return;
                               if (confirmed) {
                                   self->auxConfirmed(ispPath);
                               } else {
+                                  self->chipHold_.release();
                                   self->setAUXProgressShown(false);
                                   AUXpercentCompleted = 0;
                               }
@@ -732,6 +761,7 @@ void ViewController::PresentAUXUpdateProductFirmware() {
 void ViewController::auxConfirmed(const std::string& ispPath) {
     if (handsOff_) return;
     beginHandsOff();
+    auto hold = std::make_shared<ChipHold>(std::move(chipHold_));
     appendLog(ui_->AUXScrollView, "\nStart to upgrade firmware!");
     const auto firmware = readFirmwareImage(selectedPath);
     if (!firmware || firmware->size() == 1) {
@@ -751,7 +781,8 @@ void ViewController::auxConfirmed(const std::string& ispPath) {
     const uint64_t flashWriteSize = aux::stepCount(firmware->size());
 
     runUpgrade(
-        [loader = *loader, firmware = *firmware, ramWriteSize, flashWriteSize] {
+        [loader = *loader, firmware = *firmware, ramWriteSize, flashWriteSize, hold] {
+            const auto release = qScopeGuard([&hold] { hold->release(); });
             AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(loader, firmware, ramWriteSize, flashWriteSize);
         },
         [this, targets = auxUpgradeTargets()](bool succeeded) {

@@ -21,6 +21,7 @@
 #include <QString>
 #include <QTimer>
 
+#include "model/ChipHold.h"
 #include "model/FileAccess.h"
 #include "model/SourceModel.h"
 #include "usb/NotificationCenter.h"
@@ -129,6 +130,9 @@ private:
     void setAUXProgressShown(bool shown);
     static void appendLog(QPlainTextEdit* log, const std::string& text);
     static void alert(const std::string& title, const std::string& text);
+    // Takes a command's chips; when another program has one, shows the
+    // "ERROR" alert and the hold is busy.
+    static ChipHold holdChips(const std::vector<std::string>& places);
 
     std::unique_ptr<Ui::ViewController> ui_;
     Seams seams_;
@@ -151,6 +155,9 @@ private:
     };
     std::optional<NarrowingKey> narrowedFor_;
     QPointer<QMessageBox> closeWarning_;
+    // An update's chips, from its first request through the confirmation
+    // to the end of the upgrade.
+    ChipHold chipHold_;
 };
 
 }  // namespace quorvel

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "model/ChipHold.h"
 #include "model/DeviceTable.h"
 #include "model/Log.h"
 #include "model/Preferences.h"
@@ -16,6 +17,15 @@ namespace quorvel {
 
 namespace {
 void say(const std::string& message) { Console::writeMessage(message, OutputType::standard); }
+
+// Takes the command's chips before anything is sent to them; false (after
+// the refusal) when another program is using one.
+bool holdFor(ChipHold& hold, const std::vector<std::string>& places) {
+    hold = ChipHold::take(places);
+    if (!hold.busy()) return true;
+    say(std::string("ERROR：") + kDeviceInUse);
+    return false;
+}
 
 // Runs an upgrade and prints its outcome; any failure is the upgrade's.
 bool upgradeReported(const std::function<void()>& upgrade) {
@@ -129,6 +139,8 @@ bool Console::GetStatus() {
         return false;
     }
     connectedDevice = list.front();
+    ChipHold hold;
+    if (!holdFor(hold, {connectedDevice->deviceInfo.node})) return false;
     std::string version;
     try {
         version = connectedDevice->GetVersion();
@@ -209,6 +221,9 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
         return false;
     }
     connectedDevice = list.front();
+    // Held until the outcome is printed, across the checks and the upgrade.
+    ChipHold hold;
+    if (!holdFor(hold, {connectedDevice->deviceInfo.node})) return false;
 
     int64_t chipID = 0;
     try {
@@ -244,9 +259,10 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
     return upgradeReported([&] { connectedDevice->USBFirmware(*loader, firmware, chipID); });
 }
 
-bool Console::externalScreenAnswers() {
+bool Console::externalScreenAnswers(ChipHold& hold) {
     auto& manager = AUXDisplayManager::shared();
     manager.configureDisplays();
+    if (!holdFor(hold, manager.chipPlacesIntel())) return false;
     const std::string version = manager.readVersionIntel();
     if (serviceMatchDisplayIDIntel != 1) {
         say("No External Screen connected!\nPlease connect the screen first.");
@@ -264,7 +280,8 @@ bool Console::externalScreenAnswers() {
 }
 
 bool Console::AUXGetStatus() {
-    if (!externalScreenAnswers()) return false;
+    ChipHold hold;
+    if (!externalScreenAnswers(hold)) return false;
     say("Firmware Version of Product: ");
     say(AUXdeviceVersion);
     return true;
@@ -273,7 +290,8 @@ bool Console::AUXGetStatus() {
 bool Console::AUXUpdateProductFirmware(const std::string& firmwareFile) {
     // The AUX tab's checks, in its order: the screen's chip, the file's
     // version text, its size and signature, then the loader.
-    if (!externalScreenAnswers()) return false;
+    ChipHold hold;
+    if (!externalScreenAnswers(hold)) return false;
     const auto imported = importFirmware(firmwareFile, true);
     if (!imported) return false;
 

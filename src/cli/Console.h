@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "model/ChipHold.h"
 #include "model/FileAccess.h"
 #include "model/SourceModel.h"
 #include "usb/NotificationCenter.h"
@@ -67,7 +68,8 @@ private:
     // The firmware file's checks shared by both roads, each refusal printed.
     // The AUX road also refuses a file without a version text, as its tab does.
     std::optional<ImportedFirmware> importFirmware(const std::string& firmwareFile, bool versionRequired = false);
-    bool externalScreenAnswers();
+    // Lists the displays, takes their buses into `hold` and reads the chips.
+    bool externalScreenAnswers(ChipHold& hold);
 
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<USBAccess>> devices_;

@@ -176,6 +176,13 @@ std::string AUXDisplayManager::readVersionIntel() {
     return firstAnswer ? *firstAnswer : lastAnswer;
 }
 
+std::vector<std::string> AUXDisplayManager::chipPlacesIntel() const {
+    std::vector<std::string> places;
+    for (const auto& d : getOtherDisplays())
+        if (d->ddc) places.push_back(d->ddc->place());
+    return places;
+}
+
 void AUXDisplayManager::AUXFirmwareUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
                                              uint64_t ramWriteSize, uint64_t flashWriteSize,
                                              const AuxProgressObserver& observer) {

@@ -59,6 +59,8 @@ public:
     // What the user can change so that displays the last configureDisplays
     // could not reach become reachable: one "Hint: ..." line each.
     std::vector<std::string> reachHints() const;
+    // The places (for ChipHold) of the buses the framebuffer road talks to.
+    std::vector<std::string> chipPlacesIntel() const;
     void addDisplay(std::shared_ptr<Display> display);
     void clearDisplays();
     // Does nothing unless Arm64DDC::isArm64.

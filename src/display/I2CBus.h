@@ -54,6 +54,9 @@ public:
     virtual std::optional<std::string> clientDriver(uint32_t /*number*/, uint8_t /*address*/) {
         return std::nullopt;
     }
+    // The bus's place for ChipHold: its device node, empty for a bus that
+    // lives in this process.
+    virtual std::string place(uint32_t /*number*/) const { return {}; }
 };
 
 }  // namespace quorvel

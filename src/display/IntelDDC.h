@@ -65,6 +65,9 @@ public:
     bool enabled = false;
     SourceModel sourceModels;
 
+    // The bus's place for ChipHold.
+    std::string place() const { return platform_.buses ? platform_.buses->place(framebuffer) : std::string(); }
+
     // Pause between the version query's write and its read.
     std::chrono::microseconds versionReplyDelay() const { return replyDelay_; }
     void setVersionReplyDelay(std::chrono::microseconds delay) { replyDelay_ = delay; }

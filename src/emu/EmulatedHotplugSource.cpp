@@ -126,6 +126,7 @@ HotplugArrival EmulatedHotplugSource::arrivalOf(const EmulatedUSBDevice& device)
     if (!device.nameUnreadable) arrival.name = device.name;
     arrival.vendorId = device.vendorId;
     arrival.productId = device.productId;
+    arrival.node = device.node;
     arrival.openError = device.openError;
     arrival.accessDenied = device.openError != 0 && device.accessDenied;
     if (device.openError == 0) arrival.transport = device.transport;

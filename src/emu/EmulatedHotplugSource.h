@@ -32,6 +32,7 @@ struct EmulatedUSBDevice {
     bool accessDenied = false;  // ...for lack of permission
     bool idUnreadable = false;
     bool nameUnreadable = false;
+    std::string node = {};  // the place announced; empty: an in-process chip
 };
 
 class EmulatedHotplugSource : public HotplugSource {

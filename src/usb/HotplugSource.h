@@ -25,6 +25,8 @@ struct HotplugArrival {
     std::optional<std::string> name;
     uint16_t vendorId = 0;
     uint16_t productId = 0;
+    // The device node (/dev/bus/usb/BBB/DDD); empty when there is none.
+    std::string node;
     // The opened device; null when opening failed (see openError).
     std::shared_ptr<ControlTransport> transport;
     // Whatever keeps the platform's device object alive, if anything.

@@ -57,6 +57,9 @@ struct USBDevice {
     // {2, 3} behind a hub; empty when unknown).
     uint8_t busNumber = 0;
     std::vector<uint8_t> portNumbers;
+    // The device's place for ChipHold: its device node, empty for a chip
+    // that lives in this process.
+    std::string node = {};
 };
 
 }  // namespace quorvel

@@ -103,6 +103,7 @@ void USBDeviceMonitor::rawDeviceAdded(const HotplugArrival& arrival) {
     device.vendorId = arrival.vendorId;
     device.productId = arrival.productId;
     device.name = std::move(name);
+    device.node = arrival.node;
     device.deviceInterfacePtrPtr = arrival.transport;
     device.plugInInterfacePtrPtr = arrival.platformObject;
     device.busNumber = arrival.busNumber;

@@ -7,7 +7,9 @@
 
 #include "cli/Console.h"
 #include "emu/EmulatedControlTransport.h"
+#include "emu/InProcessChipLocks.h"
 #include "emu/UsbChip.h"
+#include "model/ChipHold.h"
 #include "model/Settings.h"
 #include "model/Sleeper.h"
 #include "support/Recorders.h"
@@ -306,6 +308,58 @@ TEST_F(ConsoleFlow, DeviceFailuresBeforeTheChecks) {
               std::make_pair(std::string("ERROR, Incorrect chip ID.\n"), false));
     chip->failAtKind(emu::RequestKind::GetVersion, emu::Fault::Timeout);
     EXPECT_EQ(status(), std::make_pair(std::string("Please replug the device again.\n"), false));
+}
+
+// Forwards to the chip and records, for every request, whether the chip was
+// held when it was sent.
+class HoldWitness : public ControlTransport {
+public:
+    HoldWitness(std::shared_ptr<emu::UsbChip> chip, std::shared_ptr<emu::InProcessChipLocks> locks, std::string node)
+        : inner_(std::move(chip)), locks_(std::move(locks)), node_(std::move(node)) {}
+    int32_t controlTransfer(const ControlSetup& setup, std::span<uint8_t> data) override {
+        heldAtRequest.push_back(locks_->isHeld(node_));
+        return inner_.controlTransfer(setup, data);
+    }
+    std::vector<bool> heldAtRequest;
+
+private:
+    emu::EmulatedControlTransport inner_;
+    std::shared_ptr<emu::InProcessChipLocks> locks_;
+    std::string node_;
+};
+
+TEST_F(ConsoleFlow, OneCommandPerChip) {
+    auto locks = std::make_shared<emu::InProcessChipLocks>();
+    auto previousLocks = setChipLocks(locks);
+    const std::string node = "/dev/bus/usb/001/002";
+    emu::UsbChipOptions options;
+    options.chipId = 0xA3;
+    options.productId = 0x6120;
+    auto chip = std::make_shared<emu::UsbChip>(options);
+    auto witness = std::make_shared<HoldWitness>(chip, locks, node);
+    EmulatedUSBDevice device{nextId++, chip->options().vendorId, chip->options().productId, "", witness};
+    device.node = node;
+    source->add(device);
+    source->waitIdle();
+    const std::string path = firmware("fw.bin", 65536, "VRE2");
+    {
+        // Another program has the chip: neither command sends it anything.
+        ChipHold other = ChipHold::take(node);
+        const auto refused = std::make_pair(std::string("ERROR：The device is in use by another program!\n"), false);
+        EXPECT_EQ(upgrade(path), refused);
+        EXPECT_EQ(status(), refused);
+        EXPECT_TRUE(chip->transcript().empty());
+    }
+    // Free again: every request of the checks and the upgrade goes out held,
+    // and the chip is let go once the command ends.
+    EXPECT_EQ(upgrade(path), std::make_pair(kStart + kProgress + kDone, true));
+    EXPECT_GT(witness->heldAtRequest.size(), 1000u);
+    EXPECT_EQ(std::count(witness->heldAtRequest.begin(), witness->heldAtRequest.end(), false), 0);
+    EXPECT_FALSE(locks->isHeld(node));
+    // A hold on another chip holds nothing back.
+    ChipHold elsewhere = ChipHold::take("/dev/bus/usb/001/003");
+    EXPECT_TRUE(status().second);
+    setChipLocks(previousLocks);
 }
 
 TEST_F(ConsoleFlow, StatusPrintsTheVersion) {

@@ -17,6 +17,11 @@ namespace quorvel::test {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env,
                          std::chrono::milliseconds limit) {
+    return runProcess(argv, env, limit, StdoutWatch());
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                         std::chrono::milliseconds limit, const StdoutWatch& watch) {
     int outPipe[2], errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -71,6 +76,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
             const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+                if (i == 0 && watch && !watch(pid, result.out)) {
+                    ::close(fds[0].fd);
+                    fds[0].fd = -1;
+                    --open;
+                }
             } else {
                 ::close(fds[i].fd);
                 fds[i].fd = -1;

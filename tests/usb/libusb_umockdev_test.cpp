@@ -167,6 +167,7 @@ TEST_F(LibusbUmockdevTest, PresentDevicesAreAnnouncedDuringStartWithIdentityAndN
     EXPECT_EQ(device.id >> 32, (1u << 8) | 5u);  // bus 1, address 5
     EXPECT_NE(device.id & 0xFFFFFFFFu, 0u);       // attachment serial
     EXPECT_NE(device.deviceInterfacePtrPtr, nullptr);
+    EXPECT_EQ(device.node, "/dev/bus/usb/001/005");  // what a command's hold locks
 }
 
 TEST_F(LibusbUmockdevTest, HotplugArrivalAndRemovalShareTheIdentityAndReplugGetsANewOne) {

@@ -34,6 +34,7 @@ public:
     std::unique_ptr<I2CBus> openChecked(uint32_t number, int& error) override;
     bool isDisplayAdapter(uint32_t number) override;
     std::optional<std::string> clientDriver(uint32_t number, uint8_t address) override;
+    std::string place(uint32_t number) const override { return node(number); }
 
 private:
     std::string node(uint32_t number) const;

@@ -124,7 +124,28 @@ struct Config {
     bool report = true;
     bool fastWaits = false;  // pauses of a second or more in PROGRAM last 1/100
     std::vector<std::string> program;
+    // A second program against the same chips, started while the first runs.
+    struct Also {
+        std::optional<int> afterMs;       // after MS milliseconds
+        std::optional<size_t> afterPage;  // once the first USB chip has N pages written
+        std::vector<std::string> program;
+    };
+    std::optional<Also> also;
 };
+
+// "--also-after WHEN": MS or page:N; the second program follows a second "--".
+Config::Also parseAlso(const std::string& when, std::vector<std::string>& program) {
+    Config::Also also;
+    if (when.rfind("page:", 0) == 0) also.afterPage = static_cast<size_t>(parseNumber(when.substr(5), "page"));
+    else also.afterMs = static_cast<int>(parseNumber(when, "delay"));
+    const auto split = std::find(program.begin(), program.end(), std::string("--"));
+    if (split == program.end() || split + 1 == program.end())
+        throw UsageError("--also-after needs a second program after a second --");
+    also.program.assign(split + 1, program.end());
+    program.erase(split, program.end());
+    if (program.empty()) throw UsageError("no program to run before the second --");
+    return also;
+}
 
 Fault parseFault(const std::string& text) {
     static const std::map<std::string, Fault> faults = {
@@ -240,6 +261,7 @@ Failure parseFailure(Failure::At at, const std::string& text, Fault defaultFault
 }
 
 const char* kHelp = R"(Usage: quorvel-emulate [OPTIONS] -- PROGRAM [ARGS...]
+       quorvel-emulate [OPTIONS] --also-after WHEN -- PROGRAM [ARGS...] -- PROGRAM2 [ARGS...]
        quorvel-emulate --make-firmware FILE [--firmware-chip ID] [--firmware-size 64|128]
                        [--firmware-version TEXT]
 
@@ -248,8 +270,11 @@ chips appear as usbfs devices, displays as DRM connectors whose DDC bus
 carries a chip, through umockdev. Synthetic loader images are made in a
 temporary data folder that QUORVEL_DATA_DIR points at. When PROGRAM ends, a
 report on standard error says what each chip received and whether its flash
-now equals the firmware file the program read last. The exit status is
-PROGRAM's own (2 for a usage error here).
+now equals the firmware file the program read last, and how each program
+ended. The exit status is PROGRAM's own (2 for a usage error here).
+PROGRAM starts with default signal dispositions and an empty signal mask,
+as from a shell; SIGINT, SIGTERM, SIGHUP and SIGQUIT sent here are passed
+on to the running programs.
 
 USB chips (without --usb and --no-usb: one chip with the values below):
   --vendor ID           vendor ID (default 0x7E51)
@@ -304,6 +329,13 @@ Failures of the chip (repeatable, each fires once):
 Plugging:
   --unplug-after MS     pull the chip out MS milliseconds after PROGRAM starts
   --plug-after MS       the chip is absent at start and plugged in after MS
+
+Two programs at once:
+  --also-after WHEN     start PROGRAM2 (after a second --) against the same
+                        chips while PROGRAM runs: WHEN is MS milliseconds
+                        after PROGRAM starts, or page:N once the first USB
+                        chip has N flash pages written; not started when
+                        PROGRAM has ended by then
 
 Other:
   --data-dir DIR        use the loaders in DIR instead of synthetic ones
@@ -377,10 +409,10 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
         failPage("fail-page", "", "N"), failAux("fail-aux", "", "S"), versionReply("version-reply", "", "R"),
         unplugAfter("unplug-after", "", "MS"), plugAfter("plug-after", "", "MS"),
         dataDir("data-dir", "", "DIR"), ownDataDir("own-data-dir", ""), makeLoaders("make-loaders", "", "DIR"),
-        noReport("no-report", ""), fastWaits("fast-waits", ""), makeFirmware("make-firmware", "", "FILE"),
+        noReport("no-report", ""), fastWaits("fast-waits", ""), alsoAfter("also-after", "", "WHEN"), makeFirmware("make-firmware", "", "FILE"),
         fwChip("firmware-chip", "", "ID"), fwSize("firmware-size", "", "KIB"), fwVersion("firmware-version", "", "TEXT");
     parser.addOptions({help, vendor, product, chip, versionText, usb, noUsb, display, failRequest, failStep,
-                       failPage, failAux, versionReply, unplugAfter, plugAfter, dataDir, ownDataDir, makeLoaders, noReport, fastWaits, makeFirmware, fwChip, fwSize, fwVersion});
+                       failPage, failAux, versionReply, unplugAfter, plugAfter, dataDir, ownDataDir, makeLoaders, noReport, fastWaits, alsoAfter, makeFirmware, fwChip, fwSize, fwVersion});
     if (!parser.parse(options)) throw UsageError(parser.errorText().toStdString());
     if (!parser.positionalArguments().isEmpty())
         throw UsageError("unexpected '" + parser.positionalArguments().first().toStdString() +
@@ -408,6 +440,7 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
     if (split == args.end() || split + 1 == args.end())
         throw UsageError("no program to run (quorvel-emulate [OPTIONS] -- PROGRAM [ARGS...])");
     config.program.assign(split + 1, args.end());
+    if (parser.isSet(alsoAfter)) config.also = parseAlso(text(alsoAfter), config.program);
 
     const auto id16 = [](const std::string& value, const std::string& what) {
         const int64_t v = parseNumber(value, what);
@@ -468,6 +501,8 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
     if (parser.isSet(plugAfter)) config.plugAfterMs = static_cast<int>(number(plugAfter, "delay"));
     if ((config.unplugAfterMs || config.plugAfterMs || !config.failures.empty()) && config.usb.empty())
         throw UsageError("failures and plugging need a USB chip");
+    if (config.also && config.also->afterPage && config.usb.empty())
+        throw UsageError("--also-after page:N needs a USB chip");
     if (config.plugAfterMs) config.usb.front().presentAtStart = false;
     if (parser.isSet(dataDir)) config.dataDir = text(dataDir);
     config.ownDataDir = parser.isSet(ownDataDir);
@@ -480,6 +515,46 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
 }  // namespace
 
 namespace {
+
+// While the programs run, the signals that would end them are passed on to
+// them, and we stay to report: a terminal's Ctrl-C reaches both us and the
+// programs, a kill from elsewhere only us.
+class PassedOn {
+public:
+    PassedOn() {
+        struct sigaction action {};
+        action.sa_handler = &PassedOn::handle;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (size_t i = 0; i < std::size(kSignals); ++i) ::sigaction(kSignals[i], &action, &previous_[i]);
+    }
+    ~PassedOn() {
+        for (size_t i = 0; i < std::size(kSignals); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
+    }
+    static void add(pid_t pid) {
+        for (auto& slot : pids_) {
+            pid_t empty = 0;
+            if (slot.compare_exchange_strong(empty, pid)) return;
+        }
+    }
+    static void remove(pid_t pid) {
+        for (auto& slot : pids_) {
+            pid_t expected = pid;
+            slot.compare_exchange_strong(expected, 0);
+        }
+    }
+
+private:
+    static void handle(int signal) {
+        const int saved = errno;
+        for (auto& slot : pids_)
+            if (const pid_t pid = slot.load(); pid > 0) ::kill(pid, signal);
+        errno = saved;
+    }
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    static inline std::atomic<pid_t> pids_[2] = {};
+    struct sigaction previous_[std::size(kSignals)] {};
+};
 
 // One emulated USB chip on the bus and what it takes to serve it.
 struct UsbSlot {
@@ -506,10 +581,19 @@ public:
             for (size_t i = 0; i < config_.displays.size(); ++i) addDisplay(i);
         }
 
-        const pid_t child = spawn(data);
+        data_ = data;
+        const PassedOn passOn;  // before the first child exists
+        const pid_t child = spawn(config_.program);
         if (child < 0) return 127;
         std::thread timers([this] { runTimers(); });
         const int status = waitFor(child);
+        std::optional<pid_t> second;
+        {
+            std::lock_guard lock(mutex_);
+            firstEnded_ = true;  // from now on the second program is not started
+            second = secondPid_;
+        }
+        const int secondStatus = second ? waitFor(*second) : -1;
         {
             std::lock_guard lock(mutex_);
             childEnded_ = true;
@@ -517,7 +601,14 @@ public:
         wake_.notify_all();
         timers.join();
 
-        if (config_.report) report();
+        if (config_.report) {
+            report();
+            reportEnd(config_.program, status);
+            if (config_.also) {
+                if (second) reportEnd(config_.also->program, secondStatus);
+                else out(config_.also->program.front() + " was not started: the first program had ended");
+            }
+        }
         displayBed_.reset();
         usbBed_.reset();
         std::error_code ec;
@@ -550,8 +641,10 @@ private:
         auto chip = slot.chip;
         if (!chip->plugged()) chip->replug();
         const uint8_t bus = slot.spec.bus, address = slot.spec.address;
-        usbBed_->plug(slot.spec, [this, chip, bus, address](const ControlSetup& setup, std::span<uint8_t> data) {
+        const bool first = index == 0;
+        usbBed_->plug(slot.spec, [this, chip, bus, address, first](const ControlSetup& setup, std::span<uint8_t> data) {
             const auto result = chip->handle(setup, data);
+            if (first) checkPageTrigger(*chip);
             switch (result.outcome) {
             case Outcome::Ok:
                 return static_cast<int32_t>(result.transferred);
@@ -565,6 +658,15 @@ private:
             return -EPROTO;
         });
         slot.plugged = true;
+    }
+
+    // Starting the second program is the timer thread's work too.
+    void checkPageTrigger(const UsbChip& chip) {
+        if (!config_.also || !config_.also->afterPage || chip.pagesWritten() < *config_.also->afterPage) return;
+        std::lock_guard lock(mutex_);
+        if (alsoStarted_ || alsoDue_) return;
+        alsoDue_ = true;
+        wake_.notify_all();
     }
 
     // Unplugging from inside a request handler would wait for that handler;
@@ -684,7 +786,8 @@ private:
         if (config_.fastWaits) env["QUORVEL_EMULATE_FAST_WAITS"] = "1";
     }
 
-    pid_t spawn(const std::string& data) {
+    pid_t spawn(const std::vector<std::string>& program) {
+        const std::string& data = data_;
         std::map<std::string, std::string> env;
         for (char** e = environ; *e; ++e) {
             const char* eq = std::strchr(*e, '=');
@@ -702,30 +805,50 @@ private:
         std::vector<char*> envp, argv;
         for (auto& s : strings) envp.push_back(s.data());
         envp.push_back(nullptr);
-        std::vector<std::string> program = config_.program;
-        for (auto& s : program) argv.push_back(s.data());
+        std::vector<std::string> words = program;
+        for (auto& s : words) argv.push_back(s.data());
         argv.push_back(nullptr);
 
+        // What a shell gives: whatever we inherited as ignored or blocked
+        // (SIGPIPE, say) must not hide how the program behaves.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t all, none;
+        sigfillset(&all);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attributes, &all);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
         pid_t pid = -1;
-        const int rc = ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data());
+        const int rc = ::posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), envp.data());
+        posix_spawnattr_destroy(&attributes);
         if (rc != 0) {
-            out("cannot start " + config_.program.front() + ": " + std::strerror(rc));
+            out("cannot start " + program.front() + ": " + std::strerror(rc));
             return -1;
         }
-        started_ = std::chrono::steady_clock::now();
+        PassedOn::add(pid);
+        if (started_ == std::chrono::steady_clock::time_point{}) started_ = std::chrono::steady_clock::now();
         return pid;
     }
 
+    // Starts the second program unless it ran or the first has ended; under mutex_.
+    void startSecondLocked() {
+        if (!config_.also || alsoStarted_ || firstEnded_) return;
+        alsoStarted_ = true;
+        const pid_t pid = spawn(config_.also->program);
+        if (pid > 0) secondPid_ = pid;
+    }
+
+    static void reportEnd(const std::vector<std::string>& program, int status) {
+        const std::string name = std::filesystem::path(program.front()).filename().string();
+        out(name + (status > 128 ? " ended by signal " + std::to_string(status - 128)
+                                 : " ended with exit status " + std::to_string(status)));
+    }
+
     static int waitFor(pid_t child) {
-        // The terminal's Ctrl-C reaches the child; we stay to report.
-        struct sigaction ignore {}, oldInt {}, oldTerm {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGINT, &ignore, &oldInt);
-        ::sigaction(SIGQUIT, &ignore, &oldTerm);
         int status = 0;
         while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
-        ::sigaction(SIGINT, &oldInt, nullptr);
-        ::sigaction(SIGQUIT, &oldTerm, nullptr);
+        PassedOn::remove(child);
         if (WIFEXITED(status)) return WEXITSTATUS(status);
         if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
         return 1;
@@ -736,8 +859,16 @@ private:
         std::optional<steady_clock::time_point> unplugAt, plugAt;
         if (config_.unplugAfterMs) unplugAt = started_ + milliseconds(*config_.unplugAfterMs);
         if (config_.plugAfterMs) plugAt = started_ + milliseconds(*config_.plugAfterMs);
+        std::optional<steady_clock::time_point> alsoAt;
+        if (config_.also && config_.also->afterMs) alsoAt = started_ + milliseconds(*config_.also->afterMs);
         std::unique_lock lock(mutex_);
         while (!childEnded_) {
+            if (alsoDue_ || (alsoAt && steady_clock::now() >= *alsoAt)) {
+                alsoDue_ = false;
+                alsoAt.reset();
+                startSecondLocked();
+                continue;
+            }
             if (!pendingUnplugs_.empty()) {
                 const auto [bus, address] = pendingUnplugs_.front();
                 pendingUnplugs_.erase(pendingUnplugs_.begin());
@@ -764,7 +895,7 @@ private:
                 continue;
             }
             std::optional<steady_clock::time_point> next;
-            for (const auto& t : {plugAt, unplugAt})
+            for (const auto& t : {plugAt, unplugAt, alsoAt})
                 if (t && (!next || *t < *next)) next = t;
             if (next) wake_.wait_until(lock, *next);
             else wake_.wait(lock);
@@ -855,6 +986,9 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     bool childEnded_ = false;
+    std::string data_;
+    bool firstEnded_ = false, alsoStarted_ = false, alsoDue_ = false;  // under mutex_
+    std::optional<pid_t> secondPid_;                                   // under mutex_
     std::vector<std::pair<uint8_t, uint8_t>> pendingUnplugs_;
 };
 

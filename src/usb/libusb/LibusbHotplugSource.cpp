@@ -2,6 +2,9 @@
 
 #include <libusb.h>
 
+#include <cstdio>
+#include <string>
+
 namespace quorvel {
 
 // Its mutex is also held while its devices are opened.
@@ -35,6 +38,14 @@ namespace {
 thread_local void* tlEnumeration = nullptr;
 
 constexpr size_t kNameBuffer = 128;  // at most 127 characters and the NUL
+
+// The usbfs node libusb opens for the device.
+std::string nodeOf(libusb_device* device) {
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", unsigned{libusb_get_bus_number(device)},
+                  unsigned{libusb_get_device_address(device)});
+    return node;
+}
 
 }  // namespace
 
@@ -289,6 +300,7 @@ HotplugArrival LibusbHotplugSource::open(libusb_device* device, uint64_t id, boo
     uint8_t ports[8] = {};  // USB 3 allows at most 7 tiers below the root
     const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
     if (depth > 0) arrival.portNumbers.assign(ports, ports + depth);
+    arrival.node = nodeOf(device);
 
     libusb_device_handle* raw = nullptr;
     const int r = libusb_open(device, &raw);
