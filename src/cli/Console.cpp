@@ -16,7 +16,12 @@
 namespace quorvel {
 
 namespace {
-void say(const std::string& message) { Console::writeMessage(message, OutputType::standard); }
+std::string lastSaid;
+
+void say(const std::string& message) {
+    lastSaid = message;
+    Console::writeMessage(message, OutputType::standard);
+}
 
 // Takes the command's chips before anything is sent to them; false (after
 // the refusal) when another program is using one.
@@ -47,6 +52,8 @@ void sayReachHints() {
 }  // namespace
 
 Console::Console() = default;
+
+const std::string& Console::lastMessage() { return lastSaid; }
 
 Console::~Console() {
     for (auto token : observers_) NotificationCenter::defaultCenter().removeObserver(token);
@@ -130,6 +137,10 @@ void Console::helpCommand() {
     say("  firmware  Upgrade the firmware of the product with provided firmware.");
     say("  aux-product   Retrieve the firmware version of the product behind an external display.");
     say("  aux-firmware  Upgrade the firmware of the product behind an external display.");
+    say("  list          List every chip on USB and behind displays, with its firmware version.");
+    say("  device        --device <bus>-<ports> | <bus>:<address> | <connector>: work on that chip only.");
+    say("  json          --json: one JSON object per line on standard output, for scripts.");
+    say("  diagnose      Check the set-up: udev rules, access, i2c-dev, loaders, logind, data folder.");
 }
 
 bool Console::GetStatus() {
@@ -262,6 +273,12 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
 bool Console::externalScreenAnswers(ChipHold& hold) {
     auto& manager = AUXDisplayManager::shared();
     manager.configureDisplays();
+    if (displaySelection) {
+        const auto all = manager.displays();
+        manager.clearDisplays();
+        for (const auto& d : all)
+            if (displaySelection(*d)) manager.addDisplay(d);
+    }
     if (!holdFor(hold, manager.chipPlacesIntel())) return false;
     const std::string version = manager.readVersionIntel();
     if (serviceMatchDisplayIDIntel != 1) {

@@ -20,6 +20,7 @@
 
 namespace quorvel {
 
+class Display;
 class USBDeviceMonitor;
 
 enum class OutputType { error, standard };
@@ -56,6 +57,11 @@ public:
     // The chip behind an external display, read and upgraded over its DDC bus.
     bool AUXGetStatus();
     bool AUXUpdateProductFirmware(const std::string& firmwareFile);
+
+    // When set, the display commands work only on the displays it keeps.
+    std::function<bool(const Display&)> displaySelection;
+    // The last message a command printed (empty before any): its outcome.
+    static const std::string& lastMessage();
 
     // The vendor/product pairs watched, in the order the monitors start.
     static std::vector<USBMonitorData> watchedDevices();

@@ -1,12 +1,16 @@
 // QuorvelCLI: reads or upgrades the firmware of a chip on USB.
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "cli/Console.h"
+#include "cli/Diagnose.h"
+#include "cli/JsonOutput.h"
+#include "cli/Operations.h"
 #include "model/Log.h"
 #include "usb/HotplugSource.h"
 
@@ -28,7 +32,39 @@ std::string lowercased(std::string text) {
 }  // namespace
 
 namespace {
+
+// The outcome as one text: the command's last message without the line
+// feeds around it.
+std::string trimmed(std::string text) {
+    while (!text.empty() && text.front() == '\n') text.erase(text.begin());
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
 int run() {
+    OperationOptions ops;
+    const bool optionsSound = takeOperationOptions(arguments, ops);
+    // Before the banner, so that in JSON mode every text line goes to
+    // standard error.
+    std::optional<JsonOutput> json;
+    if (ops.json) json.emplace();
+    JsonOutput* events = json ? &*json : nullptr;
+    std::optional<std::string> outcome;  // the result's message, when not the last one printed
+
+    const std::string first = optionsSound && arguments.size() > 1 ? lowercased(arguments[1]) : std::string();
+    if (first == "--list") {
+        // A list for scripts: only its lines on standard output.
+        Console consoleIO;
+        admitSelectedUsbDevice(ops);
+        consoleIO.setNotificationCenter();
+        consoleIO.DeviceMonitorStart();
+        consoleIO.waitForMonitors(std::chrono::seconds(5));
+        std::string message;
+        const int status = listDevices(consoleIO, ops, events, message);
+        if (events) events->result(status == 0, message);
+        return status;
+    }
+
     print(std::string(50, '='));
     print("Quorvel(CLI)");
     print(std::string(50, '-'));
@@ -40,7 +76,8 @@ int run() {
     // Device watching starts only for the commands that use a device, and
     // the wait ends once the devices present at start are known; five
     // seconds stay the bound.
-    const auto waitForDevices = [&consoleIO] {
+    const auto waitForDevices = [&consoleIO, &ops] {
+        admitSelectedUsbDevice(ops);
         consoleIO.setNotificationCenter();
         consoleIO.DeviceMonitorStart();
         consoleIO.waitForMonitors(std::chrono::seconds(5));
@@ -48,31 +85,45 @@ int run() {
 
     int status = 0;
     const std::string option = arguments.size() > 1 ? lowercased(arguments[1]) : std::string();
-    if (option == "--version" || option == "-v") {
+    if (!optionsSound) {
+        outcome = "Usage： QuorvelCLI --device <device> [--json] <command>";
+        Console::writeMessage(*outcome, OutputType::standard);
+        status = 1;
+    } else if (option == "--version" || option == "-v") {
         print("\nSoftware Version: " + softwareVersion + "\n");
+        outcome = "Software Version: " + softwareVersion;
     } else if (option == "--product" || option == "-p") {
         waitForDevices();
-        status = consoleIO.GetStatus() ? 0 : 1;
+        status = chooseUsbDevice(consoleIO, ops, events) && consoleIO.GetStatus() ? 0 : 1;
     } else if ((option == "--firmware" || option == "-f") && arguments.size() == 3) {
         waitForDevices();
-        status = consoleIO.USBUpdateProductFirmware(arguments[2]) ? 0 : 1;
+        status = chooseUsbDevice(consoleIO, ops, events) && consoleIO.USBUpdateProductFirmware(arguments[2]) ? 0 : 1;
     } else if (option == "--aux-product") {
-        status = consoleIO.AUXGetStatus() ? 0 : 1;
+        status = chooseDisplay(consoleIO, ops, events) && consoleIO.AUXGetStatus() ? 0 : 1;
     } else if (option == "--aux-firmware" && arguments.size() == 3) {
-        status = consoleIO.AUXUpdateProductFirmware(arguments[2]) ? 0 : 1;
+        status = chooseDisplay(consoleIO, ops, events) && consoleIO.AUXUpdateProductFirmware(arguments[2]) ? 0 : 1;
+    } else if (option == "--diagnose") {
+        std::string message;
+        status = runDiagnosis(events, message);
+        outcome = message;
     } else if (option == "--aux-firmware") {
-        Console::writeMessage("Usage： QuorvelCLI --aux-firmware <firmware bin file>", OutputType::standard);
+        outcome = "Usage： QuorvelCLI --aux-firmware <firmware bin file>";
+        Console::writeMessage(*outcome, OutputType::standard);
     } else if (option == "--firmware" || option == "-f") {
-        Console::writeMessage("Usage： QuorvelCLI --firmware <firmware bin file>", OutputType::standard);
+        outcome = "Usage： QuorvelCLI --firmware <firmware bin file>";
+        Console::writeMessage(*outcome, OutputType::standard);
     } else if (option == "--help" || option == "-h") {
         consoleIO.helpCommand();
+        outcome = "";
     } else {
         print("\nFor more information: QuorvelCLI --help\n");
+        outcome = "For more information: QuorvelCLI --help";
     }
 
     print(std::string(50, '-'));
     print("Quorvel firmware upgrade tool - (c) 2026 the Quorvel developers");
     print(std::string(50, '='));
+    if (events) events->result(status == 0, outcome.value_or(trimmed(Console::lastMessage())));
     return status;
 }
 }  // namespace

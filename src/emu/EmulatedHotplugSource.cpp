@@ -60,7 +60,8 @@ int64_t EmulatedHotplugSource::registerFilter(const USBMonitorData& filter, Hand
                 present.push_back(device);
     }
     if (registration->handlers.arrived)
-        for (const auto& device : present) registration->handlers.arrived(arrivalOf(device));
+        for (const auto& device : present)
+            if (admits(device.location())) registration->handlers.arrived(arrivalOf(device));
     return static_cast<int64_t>(id);
 }
 
@@ -113,7 +114,7 @@ void EmulatedHotplugSource::deliver(const Event& event) {
     for (const auto& registration : targets) {
         std::lock_guard handlerLock(registration->mutex);
         if (!registration->active) continue;
-        if (event.arrival && registration->handlers.arrived)
+        if (event.arrival && registration->handlers.arrived && admits(event.device.location()))
             registration->handlers.arrived(arrivalOf(event.device));
         if (!event.arrival && registration->handlers.removed)
             registration->handlers.removed(removalOf(event.device));
@@ -127,6 +128,7 @@ HotplugArrival EmulatedHotplugSource::arrivalOf(const EmulatedUSBDevice& device)
     arrival.vendorId = device.vendorId;
     arrival.productId = device.productId;
     arrival.node = device.node;
+    arrival.address = device.address;
     arrival.openError = device.openError;
     arrival.accessDenied = device.openError != 0 && device.accessDenied;
     if (device.openError == 0) arrival.transport = device.transport;

@@ -27,6 +27,8 @@ struct EmulatedUSBDevice {
     std::shared_ptr<ControlTransport> transport;
     uint8_t busNumber = 0;
     std::vector<uint8_t> portNumbers;
+    uint8_t address = 0;
+    USBLocation location() const { return {busNumber, portNumbers, address}; }
     // Failures to act out.
     int32_t openError = 0;      // non-zero: opening fails with this code
     bool accessDenied = false;  // ...for lack of permission

@@ -57,6 +57,27 @@ int32_t answerStringDescriptor(const UsbDeviceSpec& spec, const ControlSetup& se
 
 }  // namespace
 
+std::string usbDescriptorsHex(const UsbDeviceSpec& spec);
+
+namespace {
+std::string usbDeviceRecord(const std::string& devPath, const UsbDeviceSpec& spec) {
+    const std::string bus = threeDigits(spec.bus);
+    const std::string address = threeDigits(spec.address);
+    return "P: " + devPath + "\n"
+           "N: bus/usb/" + bus + "/" + address + "\n"
+           "E: SUBSYSTEM=usb\n"
+           "E: DEVTYPE=usb_device\n"
+           "E: DEVNAME=/dev/bus/usb/" + bus + "/" + address + "\n"
+           "E: BUSNUM=" + bus + "\n"
+           "E: DEVNUM=" + address + "\n"
+           "A: busnum=" + std::to_string(spec.bus) + "\\n\n"
+           "A: devnum=" + std::to_string(spec.address) + "\\n\n"
+           "A: bConfigurationValue=1\\n\n"
+           "A: speed=480\\n\n"
+           "H: descriptors=" + usbDescriptorsHex(spec) + "\n";
+}
+}  // namespace
+
 std::string usbDescriptorsHex(const UsbDeviceSpec& spec) {
     const uint8_t iProduct = spec.product.empty() ? 0 : kProductStringIndex;
     const std::vector<uint8_t> bytes = {
@@ -312,25 +333,44 @@ void UmockdevUsbBed::plug(const UsbDeviceSpec& spec, UsbControlHandler handler) 
         n.handler = std::move(handler);
         n.lastActivity = std::chrono::steady_clock::now();
     }
-    const std::string bus = threeDigits(spec.bus);
-    const std::string address = threeDigits(spec.address);
-    const std::string record =
-        "P: " + n.devPath + "\n"
-        "N: bus/usb/" + bus + "/" + address + "\n"
-        "E: SUBSYSTEM=usb\n"
-        "E: DEVTYPE=usb_device\n"
-        "E: DEVNAME=/dev/bus/usb/" + bus + "/" + address + "\n"
-        "E: BUSNUM=" + bus + "\n"
-        "E: DEVNUM=" + address + "\n"
-        "A: busnum=" + std::to_string(spec.bus) + "\\n\n"
-        "A: devnum=" + std::to_string(spec.address) + "\\n\n"
-        "A: bConfigurationValue=1\\n\n"
-        "A: speed=480\\n\n"
-        "H: descriptors=" + usbDescriptorsHex(spec) + "\n";
-    umockdev::addRecord(testbed_, record, "cannot add " + n.devPath);
+    if (!spec.ports.empty()) {
+        addHubs(spec.bus, spec.ports);
+        std::string path = "/devices/usb" + std::to_string(spec.bus), name = std::to_string(spec.bus) + "-";
+        for (size_t i = 0; i < spec.ports.size(); ++i) {
+            name += (i ? "." : "") + std::to_string(spec.ports[i]);
+            path += "/" + name;
+        }
+        std::lock_guard lock(n.mutex);
+        n.devPath = path;
+    }
+    umockdev::addRecord(testbed_, usbDeviceRecord(n.devPath, spec), "cannot add " + n.devPath);
     // Adding from a record sends no uevent of its own; a running libusb
     // learns of the device from this one.
     umockdev_testbed_uevent(testbed_, ("/sys" + n.devPath).c_str(), "add");
+}
+
+// The root hub and every hub between it and the port, so that libusb can
+// walk a device's parents to its port path.
+void UmockdevUsbBed::addHubs(uint8_t bus, const std::vector<uint8_t>& ports) {
+    std::string path = "/devices/usb" + std::to_string(bus), name = std::to_string(bus) + "-";
+    for (size_t depth = 0; depth < ports.size(); ++depth) {
+        UsbDeviceSpec hub;
+        hub.bus = bus;
+        hub.vendorId = 0x1D6B;  // Linux Foundation root hub
+        hub.productId = 0x0002;
+        bool added = false;
+        {
+            std::lock_guard lock(mutex_);
+            added = hubs_.insert(path).second;
+            hub.address = depth == 0 ? 1 : nextHubAddress_++;
+        }
+        if (added) {
+            umockdev::addRecord(testbed_, usbDeviceRecord(path, hub), "cannot add " + path);
+            umockdev_testbed_uevent(testbed_, ("/sys" + path).c_str(), "add");
+        }
+        name += (depth ? "." : "") + std::to_string(ports[depth]);
+        path += "/" + name;
+    }
 }
 
 void UmockdevUsbBed::unplug(uint8_t bus, uint8_t address) {

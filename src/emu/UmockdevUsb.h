@@ -17,7 +17,9 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <set>
 #include <utility>
+#include <vector>
 
 #include "usb/USBDevice.h"
 
@@ -39,6 +41,9 @@ struct UsbDeviceSpec {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     std::string product;  // the product string; none when empty
+    // Hub ports from the root hub down ({3, 2}: sysfs name "1-3.2"); the
+    // hubs on the way are added too. Empty: a device without a port path.
+    std::vector<uint8_t> ports;
 };
 
 struct UsbNodeCounters {
@@ -71,10 +76,13 @@ public:
 
 private:
     Node& node(uint8_t bus, uint8_t address);
+    void addHubs(uint8_t bus, const std::vector<uint8_t>& ports);
 
     UMockdevTestbed* testbed_ = nullptr;
     std::mutex mutex_;
     std::map<std::pair<uint8_t, uint8_t>, std::unique_ptr<Node>> nodes_;
+    std::set<std::string> hubs_;  // sysfs paths of the hubs added
+    uint8_t nextHubAddress_ = 100;
 };
 
 // Device, configuration and interface descriptors of a vendor-class device,

@@ -4,6 +4,14 @@
 
 namespace quorvel {
 
+std::string USBLocation::portPath() const {
+    if (ports.empty()) return {};
+    std::string text = std::to_string(bus) + "-";
+    for (size_t i = 0; i < ports.size(); ++i) text += (i ? "." : "") + std::to_string(ports[i]);
+    return text;
+}
+
+
 namespace {
 
 struct Registry {

@@ -38,6 +38,7 @@ struct HotplugArrival {
     // Bus number (0 when unknown) and hub ports from the root.
     uint8_t busNumber = 0;
     std::vector<uint8_t> portNumbers;
+    uint8_t address = 0;
 };
 
 struct HotplugRemoval {
@@ -70,6 +71,18 @@ public:
     // threads). Transports handed out earlier fail from then on. Used at the
     // end of a program and by tests; the source is unusable afterwards.
     virtual void shutdown() {}
+
+    // Only devices at a location this accepts are opened and announced;
+    // the others are left alone entirely (no request reaches them). Set it
+    // before registering; null admits every device.
+    using Admission = std::function<bool(const USBLocation&)>;
+    virtual void setAdmission(Admission admission) { admission_ = std::move(admission); }
+
+protected:
+    bool admits(const USBLocation& location) const { return !admission_ || admission_(location); }
+
+private:
+    Admission admission_;
 };
 
 // The source that monitors use: the one installed last, or else the

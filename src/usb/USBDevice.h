@@ -43,6 +43,19 @@ struct USBMonitorData {
     bool operator==(const USBMonitorData&) const = default;
 };
 
+// Where a device sits: its bus, the hub ports from the root hub down (the
+// kernel's "1-3.2" is bus 1, ports {3, 2}) and its address on the bus. The
+// port path stays while the device stays in the same port; the address
+// changes at every attachment.
+struct USBLocation {
+    uint8_t bus = 0;
+    std::vector<uint8_t> ports;
+    uint8_t address = 0;
+    bool operator==(const USBLocation&) const = default;
+    // "1-3.2", or empty when the ports are unknown.
+    std::string portPath() const;
+};
+
 struct USBDevice {
     uint64_t id = 0;  // same on arrival and removal; 0 when unknown
     uint16_t vendorId = 0;
@@ -60,6 +73,8 @@ struct USBDevice {
     // The device's place for ChipHold: its device node, empty for a chip
     // that lives in this process.
     std::string node = {};
+    uint8_t address = 0;  // on the bus; 0 when unknown
+    USBLocation location() const { return {busNumber, portNumbers, address}; }
 };
 
 }  // namespace quorvel

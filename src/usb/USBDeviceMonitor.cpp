@@ -104,6 +104,7 @@ void USBDeviceMonitor::rawDeviceAdded(const HotplugArrival& arrival) {
     device.productId = arrival.productId;
     device.name = std::move(name);
     device.node = arrival.node;
+    device.address = arrival.address;
     device.deviceInterfacePtrPtr = arrival.transport;
     device.plugInInterfacePtrPtr = arrival.platformObject;
     device.busNumber = arrival.busNumber;

@@ -82,6 +82,9 @@ std::map<std::string, std::string> parseSpec(const std::string& spec) {
 struct UsbDeviceConfig {
     UsbChipOptions chip;
     bool presentAtStart = true;
+    std::optional<uint8_t> bus;               // default 1
+    std::optional<std::vector<uint8_t>> ports;  // default: port <n> of the root hub
+    std::optional<std::string> expect;        // the file this chip's flash must equal
 };
 
 struct DisplayConfig {
@@ -123,6 +126,7 @@ struct Config {
     bool ownDataDir = false;  // leave QUORVEL_DATA_DIR to the program
     bool report = true;
     bool fastWaits = false;  // pauses of a second or more in PROGRAM last 1/100
+    bool i2cDev = true;  // false: as if the i2c-dev module were not loaded
     std::vector<std::string> program;
     // A second program against the same chips, started while the first runs.
     struct Also {
@@ -236,6 +240,22 @@ std::vector<uint8_t> parseVersionReply(const std::string& spec, const std::strin
     throw UsageError("unknown version reply '" + spec + "' (length=N, nul, none, hex=BYTES)");
 }
 
+int64_t number8(const std::string& text, const std::string& what) {
+    const int64_t value = parseNumber(text, what);
+    if (value < 1 || value > 255) throw UsageError(what + " must be 1 to 255: '" + text + "'");
+    return value;
+}
+
+// "3.2": port 3 of the root hub, then port 2 of the hub there.
+std::vector<uint8_t> parsePorts(const std::string& text) {
+    std::vector<uint8_t> ports;
+    std::stringstream stream(text);
+    std::string item;
+    while (std::getline(stream, item, '.')) ports.push_back(static_cast<uint8_t>(number8(item, "port")));
+    if (ports.empty() || ports.size() > 7) throw UsageError("a port path has 1 to 7 ports: '" + text + "'");
+    return ports;
+}
+
 // "WHAT[@N][:FAULT]"
 Failure parseFailure(Failure::At at, const std::string& text, Fault defaultFault) {
     Failure failure{at};
@@ -282,7 +302,11 @@ USB chips (without --usb and --no-usb: one chip with the values below):
   --chip ID             chip identifier the chip reports (default 0xA3)
   --version-text TEXT   the chip's version text (default "ZK6121 Emulated v1.00")
   --usb SPEC            add a chip; SPEC is key=value pairs separated by commas:
-                        vendor=ID,product=ID,chip=ID,version=TEXT
+                        vendor=ID,product=ID,chip=ID,version=TEXT,
+                        bus=N (default 1), port=P[.P...] (hub ports from the
+                        root hub, as in "1-3.2"; default: port n for the
+                        n-th chip), expect=FILE (the report compares this
+                        chip's flash with FILE)
                         (repeatable; the first chip added is "the chip" below)
   --no-usb              no USB chip at all
 
@@ -303,6 +327,10 @@ Displays:
                         /dev/i2c-N), access=denied (opening /dev/i2c-N
                         fails for lack of permission). The report counts transfers per bus,
                         the SMBus i2c-0 included.
+  --no-i2c-dev          as if the i2c-dev module were not loaded: no
+                        /sys/module/i2c_dev, and no display bus has a node
+                        (the buses are numbered from 900, where no host has
+                        one, so that nothing reaches a real node)
 
 Failures of the chip (repeatable, each fires once):
   --fail-request N[:FAULT]    the N-th request (counted from 0)
@@ -409,10 +437,10 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
         failPage("fail-page", "", "N"), failAux("fail-aux", "", "S"), versionReply("version-reply", "", "R"),
         unplugAfter("unplug-after", "", "MS"), plugAfter("plug-after", "", "MS"),
         dataDir("data-dir", "", "DIR"), ownDataDir("own-data-dir", ""), makeLoaders("make-loaders", "", "DIR"),
-        noReport("no-report", ""), fastWaits("fast-waits", ""), alsoAfter("also-after", "", "WHEN"), makeFirmware("make-firmware", "", "FILE"),
+        noReport("no-report", ""), fastWaits("fast-waits", ""), alsoAfter("also-after", "", "WHEN"), noI2cDev("no-i2c-dev", ""), makeFirmware("make-firmware", "", "FILE"),
         fwChip("firmware-chip", "", "ID"), fwSize("firmware-size", "", "KIB"), fwVersion("firmware-version", "", "TEXT");
     parser.addOptions({help, vendor, product, chip, versionText, usb, noUsb, display, failRequest, failStep,
-                       failPage, failAux, versionReply, unplugAfter, plugAfter, dataDir, ownDataDir, makeLoaders, noReport, fastWaits, alsoAfter, makeFirmware, fwChip, fwSize, fwVersion});
+                       failPage, failAux, versionReply, unplugAfter, plugAfter, dataDir, ownDataDir, makeLoaders, noReport, fastWaits, alsoAfter, noI2cDev, makeFirmware, fwChip, fwSize, fwVersion});
     if (!parser.parse(options)) throw UsageError(parser.errorText().toStdString());
     if (!parser.positionalArguments().isEmpty())
         throw UsageError("unexpected '" + parser.positionalArguments().first().toStdString() +
@@ -470,6 +498,9 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
             else if (key == "product") device.chip.productId = id16(value, "product ID");
             else if (key == "chip") device.chip.chipId = parseNumber(value, "chip identifier");
             else if (key == "version") device.chip.versionText = value;
+            else if (key == "bus") device.bus = static_cast<uint8_t>(number8(value, "bus number"));
+            else if (key == "port") device.ports = parsePorts(value);
+            else if (key == "expect") device.expect = value;
             else throw UsageError("unknown --usb key '" + key + "'");
         }
         config.usb.push_back(device);
@@ -509,6 +540,7 @@ std::variant<Config, MakeFirmware, MakeLoaders, int> parse(const std::vector<std
     if (config.dataDir && config.ownDataDir) throw UsageError("--data-dir and --own-data-dir exclude each other");
     config.report = !parser.isSet(noReport);
     config.fastWaits = parser.isSet(fastWaits);
+    config.i2cDev = !parser.isSet(noI2cDev);
     return config;
 }
 
@@ -576,6 +608,10 @@ public:
         usbBed_ = std::make_unique<UmockdevUsbBed>();
         for (size_t i = 0; i < config_.usb.size(); ++i) addUsb(i);
         applyFailures();
+        if (config_.i2cDev) {
+            std::error_code ec;  // what the kernel shows for a loaded module
+            std::filesystem::create_directories(std::filesystem::path(usbBed_->rootDir()) / "sys/module/i2c_dev", ec);
+        }
         if (!config_.displays.empty()) {
             displayBed_ = std::make_unique<AuxUmockdevDisplays>(usbBed_->testbed());
             for (size_t i = 0; i < config_.displays.size(); ++i) addDisplay(i);
@@ -627,8 +663,9 @@ private:
         UsbSlot slot;
         slot.config = config_.usb[index];
         slot.chip = std::make_shared<UsbChip>(slot.config.chip);
-        slot.spec.bus = 1;
+        slot.spec.bus = slot.config.bus.value_or(1);
         slot.spec.address = static_cast<uint8_t>(2 + index);
+        slot.spec.ports = slot.config.ports.value_or(std::vector<uint8_t>{static_cast<uint8_t>(1 + index)});
         slot.spec.vendorId = slot.config.chip.vendorId;
         slot.spec.productId = slot.config.chip.productId;
         slot.spec.product = slot.config.chip.name;
@@ -707,7 +744,8 @@ private:
         display.ddcLink = d.ddcLink;
         display.card = d.card;
         display.auxChild = d.aux;
-        display.busNode = d.node;
+        display.busNode = d.node && config_.i2cDev;
+        if (!config_.i2cDev) display.bus = 900 + static_cast<uint32_t>(index);
         display.busDriver = d.driver;
         // A bus shared with an earlier display keeps that display's devices.
         const bool ownsBus = !displayBed_->hasBus(*display.bus);
@@ -911,6 +949,12 @@ private:
         return FileAccess::localPath(FileAccess::fileURL(*stored));
     }
 
+    static std::string portsText(const std::vector<uint8_t>& ports) {
+        std::string text;
+        for (size_t i = 0; i < ports.size(); ++i) text += (i ? "." : "") + std::to_string(ports[i]);
+        return text;
+    }
+
     static std::string flashVerdict(const std::vector<uint8_t>& flash, const std::string& file) {
         const auto bytes = FileAccess::GetBinaryFile(FileAccess::fileURL(FileAccess::fileURLText(file)));
         if (!bytes) return "the firmware file " + file + " cannot be read";
@@ -940,22 +984,26 @@ private:
         for (size_t i = 0; i < usb_.size(); ++i) {
             const UsbSlot& slot = usb_[i];
             char head[128];
-            std::snprintf(head, sizeof head, "USB chip %zu (%04x:%04x, chip 0x%02llX)", i + 1,
-                          slot.spec.vendorId, slot.spec.productId,
+            std::snprintf(head, sizeof head, "USB chip %zu at %u-%s (%04x:%04x, chip 0x%02llX)", i + 1,
+                          slot.spec.bus, portsText(slot.spec.ports).c_str(), slot.spec.vendorId, slot.spec.productId,
                           static_cast<unsigned long long>(slot.config.chip.chipId));
             std::map<std::string, size_t> kinds;
             for (const auto& r : slot.chip->transcript()) ++kinds[toString(r.kind)];
             std::string counts;
             for (const auto& [kind, n] : kinds) counts += (counts.empty() ? "" : ", ") + kind + " " + std::to_string(n);
+            // Every control URB the node took, the standard requests the
+            // bed answers included: 0 means the program never touched it.
+            const unsigned urbs = usbBed_->counters(slot.spec.bus, slot.spec.address).submitted;
             out(std::string(head) + ": " + std::to_string(slot.chip->requestCount()) + " requests" +
-                (counts.empty() ? "" : " (" + counts + ")"));
+                (counts.empty() ? "" : " (" + counts + ")") + ", " + std::to_string(urbs) + " control URBs");
             out("  final state: " + std::string(toString(slot.chip->state())) + ", " +
                 std::to_string(slot.chip->pagesWritten()) + " pages written" +
                 (slot.chip->plugged() ? "" : ", unplugged"));
             const auto violations = slot.chip->violations();
             for (const auto& v : violations) out("  protocol violation: " + v);
+            const auto expected = slot.config.expect ? slot.config.expect : file;
             if (slot.chip->pagesWritten() > 0 || slot.chip->state() == ChipState::Erased)
-                out("  " + (file ? flashVerdict(slot.chip->flash(), *file) : "no firmware file was read"));
+                out("  " + (expected ? flashVerdict(slot.chip->flash(), *expected) : "no firmware file was read"));
         }
         if (displayBed_) reportBuses();
         for (size_t i = 0; i < auxChips_.size(); ++i) {

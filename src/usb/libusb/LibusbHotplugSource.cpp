@@ -279,13 +279,27 @@ void LibusbHotplugSource::process(const std::shared_ptr<Registration>& registrat
         // libusb may report a device present at registration a second time
         // from its event queue.
         if (!registration->seen.insert(item.id).second) return;
+        const USBLocation location = locationOf(item.device);
+        if (!admits(location)) return;
         bool usable = false;
         HotplugArrival arrival = open(item.device, item.id, &usable);
+        arrival.address = location.address;
         if (usable && registration->handlers.arrived) registration->handlers.arrived(arrival);
     } else {
         registration->seen.erase(item.id);
         if (registration->handlers.removed) registration->handlers.removed(HotplugRemoval{item.id});
     }
+}
+
+// From libusb's own records: no request reaches the device.
+USBLocation LibusbHotplugSource::locationOf(libusb_device* device) {
+    USBLocation location;
+    location.bus = libusb_get_bus_number(device);
+    location.address = libusb_get_device_address(device);
+    uint8_t ports[8];  // USB 3 allows at most 7 tiers below the root
+    const int n = libusb_get_port_numbers(device, ports, sizeof ports);
+    if (n > 0) location.ports.assign(ports, ports + n);
+    return location;
 }
 
 HotplugArrival LibusbHotplugSource::open(libusb_device* device, uint64_t id, bool* usable) {

@@ -71,6 +71,7 @@ private:
     void drainPending();
     void process(const std::shared_ptr<Registration>& registration, const Pending& item);
     HotplugArrival open(libusb_device* device, uint64_t id, bool* usable);
+    static USBLocation locationOf(libusb_device* device);
     std::shared_ptr<Registration> find(RegistrationId registration);
 
     const Options options_;
