@@ -11,6 +11,7 @@
 #include "cli/Console.h"
 #include "cli/JsonOutput.h"
 #include "display/AUXDisplayManager.h"
+#include "model/Hex.h"
 #include "model/Settings.h"
 #include "usb/HotplugSource.h"
 
@@ -24,10 +25,9 @@ std::string lowercased(std::string text) {
     return text;
 }
 
+// Lower case as lsusb writes IDs; upper case in product and chip names.
 std::string hex(unsigned value, int digits, bool upper = false) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, upper ? "%0*X" : "%0*x", digits, value);
-    return buffer;
+    return hexDigits(value, digits, upper ? HexCase::upper : HexCase::lower);
 }
 
 QString qtext(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
