@@ -89,8 +89,8 @@ std::vector<DiagnosisLine> usbNodes(const std::vector<std::string>& nodes) {
         if (opensReadWrite(node, &error))
             lines.push_back({Level::ok, "USB chip " + node + " can be opened read-write", {}});
         else
-            lines.push_back({Level::fail, "USB chip " + node + " cannot be opened read-write (" +
-                                              std::strerror(error) + ")",
+            lines.push_back({Level::fail,
+                             "USB chip " + node + " cannot be opened read-write (" + std::strerror(error) + ")",
                              "install the udev rules (see above) and replug the chip, or log in at the seat"});
     }
     return lines;
@@ -100,8 +100,7 @@ std::vector<DiagnosisLine> displayBuses() {
     std::vector<DiagnosisLine> lines;
     std::error_code ec;
     const bool loaded = fs::exists("/sys/module/i2c_dev", ec) || fs::exists("/sys/class/i2c-dev", ec);
-    if (loaded)
-        lines.push_back({Level::ok, "i2c-dev is loaded", {}});
+    if (loaded) lines.push_back({Level::ok, "i2c-dev is loaded", {}});
     else
         lines.push_back({Level::fail, "i2c-dev is not loaded: display buses have no /dev/i2c-N nodes",
                          "`sudo modprobe i2c-dev`, and to keep it: "
@@ -131,11 +130,11 @@ std::vector<DiagnosisLine> displayBuses() {
         if (opens) {
             lines.push_back({Level::ok, c.name + ": " + node + " can be opened read-write", {}});
         } else if (error == ENOENT) {
-            lines.push_back({Level::fail, c.name + ": " + node + " does not exist",
-                             "load i2c-dev (`sudo modprobe i2c-dev`)"});
+            lines.push_back(
+                {Level::fail, c.name + ": " + node + " does not exist", "load i2c-dev (`sudo modprobe i2c-dev`)"});
         } else {
-            lines.push_back({Level::fail, c.name + ": " + node + " cannot be opened read-write (" +
-                                              std::strerror(error) + ")",
+            lines.push_back({Level::fail,
+                             c.name + ": " + node + " cannot be opened read-write (" + std::strerror(error) + ")",
                              "install the udev rules (they give the seat's user the display buses), "
                              "or add yourself to the i2c group"});
         }
@@ -145,12 +144,11 @@ std::vector<DiagnosisLine> displayBuses() {
         const fs::path driver = fs::path("/sys/bus/i2c/devices") / (bus + "-0037") / "driver";
         const fs::path bound = fs::read_symlink(driver, ec);
         if (!ec)
-            lines.push_back({Level::fail, c.name + ": kernel driver " + bound.filename().string() +
-                                              " holds address 0x37 of i2c-" + bus,
-                             "unbind it: `echo " + bus + "-0037 | sudo tee " + fs::canonical(driver, ec).string() +
-                                 "/unbind`"});
-        else
-            lines.push_back({Level::ok, c.name + ": no kernel driver holds address 0x37 of i2c-" + bus, {}});
+            lines.push_back(
+                {Level::fail,
+                 c.name + ": kernel driver " + bound.filename().string() + " holds address 0x37 of i2c-" + bus,
+                 "unbind it: `echo " + bus + "-0037 | sudo tee " + fs::canonical(driver, ec).string() + "/unbind`"});
+        else lines.push_back({Level::ok, c.name + ": no kernel driver holds address 0x37 of i2c-" + bus, {}});
     }
     return lines;
 }
@@ -182,8 +180,8 @@ std::vector<DiagnosisLine> loaders() {
             const std::string version = files.GetISPVersion(SourceModel::BackData(*bytes));
             const std::string name = version.substr(0, version.find(' '));
             if (name != l.chipName)
-                problem = "carries " + (version == "NoVersionInfo" ? std::string("no ISP chip name")
-                                                                   : "the chip name " + name) +
+                problem = "carries " +
+                          (version == "NoVersionInfo" ? std::string("no ISP chip name") : "the chip name " + name) +
                           ", not " + l.chipName;
         }
         if (problem.empty()) lines.push_back({Level::ok, "loader " + path.string(), {}});
@@ -195,10 +193,10 @@ std::vector<DiagnosisLine> loaders() {
 DiagnosisLine logind() {
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected())
-        return {Level::warn, "logind: no system bus", "without logind the system may sleep during an upgrade; "
-                                                       "keep the machine awake by hand"};
-    QDBusInterface manager("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                           bus);
+        return {Level::warn, "logind: no system bus",
+                "without logind the system may sleep during an upgrade; "
+                "keep the machine awake by hand"};
+    QDBusInterface manager("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager", bus);
     manager.setTimeout(3000);
     const QDBusMessage reply = manager.call("ListInhibitors");
     if (reply.type() == QDBusMessage::ReplyMessage) return {Level::ok, "logind answers for the inhibitor", {}};
@@ -281,8 +279,7 @@ int runDiagnosis(JsonOutput* json, std::string& outcome) {
             if (!l.fix.empty()) fields.insert("fix", QString::fromStdString(l.fix));
             json->event("check", fields);
         } else {
-            Console::writeMessage(word + " " + l.what + (l.fix.empty() ? "" : ". Fix: " + l.fix),
-                                  OutputType::standard);
+            Console::writeMessage(word + " " + l.what + (l.fix.empty() ? "" : ". Fix: " + l.fix), OutputType::standard);
         }
     }
     outcome = failed ? "Some checks failed." : "No check failed.";

@@ -129,8 +129,7 @@ bool chooseUsbDevice(Console& console, const OperationOptions& options, JsonOutp
     const USBDevice& used = devices.front()->deviceInfo;
     if (!options.device && devices.size() > 1)
         note("Using usb " + usbName(used.location()) + " (ZK" + hex(used.productId, 4, true) + "), the first of " +
-             std::to_string(devices.size()) +
-             " connected devices; choose one with --device (see QuorvelCLI --list).");
+             std::to_string(devices.size()) + " connected devices; choose one with --device (see QuorvelCLI --list).");
     if (json) json->device(usbFields(used));
     return true;
 }
@@ -153,8 +152,7 @@ bool chooseDisplay(Console& console, const OperationOptions& options, JsonOutput
     } else if (entries.size() > 1) {
         std::string names;
         for (const auto& e : entries) names += (names.empty() ? "" : ", ") + e.connector;
-        note("Every external display is used (" + names +
-             "); choose one with --device (see QuorvelCLI --list).");
+        note("Every external display is used (" + names + "); choose one with --device (see QuorvelCLI --list).");
     }
     if (json)
         for (const auto& e : entries) json->device(displayFields(e));
@@ -166,7 +164,8 @@ int listDevices(Console& console, const OperationOptions& options, JsonOutput* j
     // What the engines print while the chips are asked goes to standard
     // error, so that standard output is the list alone.
     std::optional<StdoutDiversion> diversion;
-    if (!json) diversion.emplace().start([](const std::string& line) { Console::writeMessage(line, OutputType::error); });
+    if (!json)
+        diversion.emplace().start([](const std::string& line) { Console::writeMessage(line, OutputType::error); });
 
     auto usb = console.devices();
     std::sort(usb.begin(), usb.end(), [](const auto& a, const auto& b) {

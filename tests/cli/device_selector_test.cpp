@@ -17,10 +17,10 @@ struct SelectorCase {
 TEST(DeviceSelector, NamesExactlyOneLocation) {
     const USBLocation hub{1, {3, 2}, 7};
     const std::vector<SelectorCase> cases = {
-        {"1-3.2", hub, true},       {"1:7", hub, true},        {"1-3", hub, false},  // the hub, not the chip
-        {"1-3.2.1", hub, false},    {"2-3.2", hub, false},     {"1:8", hub, false},
-        {"1-3.2.", hub, false},     {"1-", hub, false},        {"1-0", {1, {0}, 7}, false},
-        {"1:7x", hub, false},       {"-1-3.2", hub, false},    {"1-256", {1, {0}, 7}, false},
+        {"1-3.2", hub, true},       {"1:7", hub, true},     {"1-3", hub, false},  // the hub, not the chip
+        {"1-3.2.1", hub, false},    {"2-3.2", hub, false},  {"1:8", hub, false},
+        {"1-3.2.", hub, false},     {"1-", hub, false},     {"1-0", {1, {0}, 7}, false},
+        {"1:7x", hub, false},       {"-1-3.2", hub, false}, {"1-256", {1, {0}, 7}, false},
         {"card0-DP-1", hub, false}, {"", hub, false},
     };
     for (const auto& c : cases) EXPECT_EQ(DeviceSelector(c.text).matches(c.location), c.usb) << c.text;

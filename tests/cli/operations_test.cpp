@@ -73,12 +73,11 @@ protected:
 // Two USB chips given out of order, a third on another bus, two displays
 // of which one has no chip: sorted by bus and port path, then displays.
 TEST_F(Operations, ListShowsEveryChipOnceInAStableOrder) {
-    const std::vector<std::string> setup = {
-        "--usb", "bus=2,port=1,product=0x6221,version=ZK6221 Bus Two",
-        "--usb", "port=3,version=ZK6121 Third \"port\"",
-        "--usb", "port=1.4,product=0x6120,chip=0x01,version=ZK6120 Behind Hub",
-        "--display", "type=DP,name=Lab Left,version=ZK6121 AUX v3",
-        "--display", "type=HDMI-A,name=Plain,chip=no"};
+    const std::vector<std::string> setup = {"--usb",     "bus=2,port=1,product=0x6221,version=ZK6221 Bus Two",
+                                            "--usb",     "port=3,version=ZK6121 Third \"port\"",
+                                            "--usb",     "port=1.4,product=0x6120,chip=0x01,version=ZK6120 Behind Hub",
+                                            "--display", "type=DP,name=Lab Left,version=ZK6121 AUX v3",
+                                            "--display", "type=HDMI-A,name=Plain,chip=no"};
     const auto r = cli(setup, {"--list"});
     EXPECT_EQ(r.out,
               "usb 1-1.4 ZK6120 7e51:6120 chip 0x01 \"ZK6120 Behind Hub\"\n"
@@ -89,8 +88,8 @@ TEST_F(Operations, ListShowsEveryChipOnceInAStableOrder) {
     EXPECT_EQ(r.status, 0);
     // One version query per chip, nothing that changes a chip.
     for (int chip = 1; chip <= 3; ++chip)
-        EXPECT_TRUE(contains(r.err, "USB chip " + std::to_string(chip)) &&
-                    contains(r.err, "GetVersion 1, Read ")) << r.err;
+        EXPECT_TRUE(contains(r.err, "USB chip " + std::to_string(chip)) && contains(r.err, "GetVersion 1, Read "))
+            << r.err;
     EXPECT_FALSE(contains(r.err, "GetVersion 2")) << r.err;
     EXPECT_FALSE(contains(r.err, "Write")) << r.err;
 }
@@ -129,8 +128,8 @@ TEST_F(Operations, WithoutDeviceSeveralChipsAreNamedOnStandardError) {
 
 TEST_F(Operations, DeviceChoosesOneDisplay) {
     const std::string path = firmware("aux.bin");
-    const std::vector<std::string> setup = {"--no-usb", "--display", "type=DP,version=ZK6121 Left",
-                                            "--display", "type=HDMI-A,version=ZK6121 Right"};
+    const std::vector<std::string> setup = {"--no-usb", "--display", "type=DP,version=ZK6121 Left", "--display",
+                                            "type=HDMI-A,version=ZK6121 Right"};
     const auto read = cli(setup, {"--aux-product", "--device", "card0-HDMI-A-2"});
     EXPECT_TRUE(contains(read.out, "Firmware Version of Product: \nZK6121 Right\n")) << read.out;
     EXPECT_TRUE(contains(read.err, "display chip 1 (DP): 0 packets")) << read.err;
@@ -149,8 +148,7 @@ TEST_F(Operations, ASelectorThatMatchesNothingTouchesNothing) {
         std::vector<std::string> args;
         std::string selector;
     };
-    for (const Case& c : {Case{{"-p", "--device", "1-2"}, "1-2"},
-                          Case{{"--device", "1-1.1", "-f", path}, "1-1.1"},
+    for (const Case& c : {Case{{"-p", "--device", "1-2"}, "1-2"}, Case{{"--device", "1-1.1", "-f", path}, "1-1.1"},
                           Case{{"-p", "--device", "card0-DP-1"}, "card0-DP-1"},  // a display, not a USB chip
                           Case{{"--aux-product", "--device", "1-1"}, "1-1"},
                           Case{{"--aux-firmware", path, "--device", "card0-DP-2"}, "card0-DP-2"},
@@ -178,14 +176,24 @@ TEST_F(Operations, JsonForEachCommand) {
     };
     const std::vector<Case> cases = {
         {usb, {"--json", "-p"}, true, "ZK6121 Json", 1},
-        {usb, {"-f", path, "--json"}, true, "Please unplug and replug the device for checking the firmware version.", 1},
+        {usb,
+         {"-f", path, "--json"},
+         true,
+         "Please unplug and replug the device for checking the firmware version.",
+         1},
         {{"--no-usb", "--display", "version=ZK6121 Aux"}, {"--json", "--aux-product"}, true, "ZK6121 Aux", 1},
-        {{"--no-usb", "--display", "default"}, {"--json", "--aux-firmware", path}, true,
-         "Please unplug and replug the device for checking the firmware version.", 1},
+        {{"--no-usb", "--display", "default"},
+         {"--json", "--aux-firmware", path},
+         true,
+         "Please unplug and replug the device for checking the firmware version.",
+         1},
         {{"--usb", "port=1", "--usb", "port=2", "--display", "default"}, {"--list", "--json"}, true, "3 devices", 3},
         {{"--no-usb"}, {"--json", "-p"}, false, "No device is connected!\nPlease connect the device first.", 0},
-        {{"--usb", "port=1,product=0x6221", "--fail-page", "3"}, {"--json", "-f", path}, false,
-         "Upgrade process FAILED.\nPlease replug the device and try again!", 1},
+        {{"--usb", "port=1,product=0x6221", "--fail-page", "3"},
+         {"--json", "-f", path},
+         false,
+         "Upgrade process FAILED.\nPlease replug the device and try again!",
+         1},
         {usb, {"--json", "-f", (dir / "missing.bin").string()}, false, "Incorrect firmware file path imported!", 1},
     };
     for (const Case& c : cases) {
@@ -260,10 +268,11 @@ TEST_F(Diagnosis, TheEmulatedSetUpPasses) {
     const auto r = cli({"--display", "default"}, {"--diagnose"}, rules());
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(failing(r.out).empty()) << r.out;
-    for (const char* line : {"OK   udev rules installed: ", "OK   USB chip /dev/bus/usb/001/002 can be opened read-write",
-                             "OK   i2c-dev is loaded", "OK   card0-DP-1: /dev/i2c-10 can be opened read-write",
-                             "OK   card0-DP-1: no kernel driver holds address 0x37 of i2c-10",
-                             "ISP_USB/ISP_USB_VB.bin\n", "OK   data folder "})
+    for (const char* line :
+         {"OK   udev rules installed: ", "OK   USB chip /dev/bus/usb/001/002 can be opened read-write",
+          "OK   i2c-dev is loaded", "OK   card0-DP-1: /dev/i2c-10 can be opened read-write",
+          "OK   card0-DP-1: no kernel driver holds address 0x37 of i2c-10", "ISP_USB/ISP_USB_VB.bin\n",
+          "OK   data folder "})
         EXPECT_TRUE(contains(r.out, line)) << line << "\n" << r.out;
     // No chip is asked anything.
     EXPECT_TRUE(contains(r.err, "0 requests, 0 control URBs")) << r.err;
