@@ -24,6 +24,7 @@
 #include "display/DisplayPlatform.h"
 #include "model/DataFolder.h"
 #include "model/FileAccess.h"
+#include "model/Sentinels.h"
 #include "usb/HotplugSource.h"
 #include "usb/USBDeviceMonitor.h"
 
@@ -175,7 +176,7 @@ std::vector<DiagnosisLine> loaders() {
         std::string problem;
         if (!bytes) problem = "is missing or cannot be read";
         else if (bytes->size() != 4096) problem = "is " + std::to_string(bytes->size()) + " bytes, not 4096";
-        else if (files.ISPSignatureOf(*bytes) != "eISP") problem = "does not end in \"eISP\"";
+        else if (files.ISPSignatureOf(*bytes) != sentinel::loaderSignature) problem = "does not end in \"eISP\"";
         else if (l.chipName) {
             const std::string version = files.GetISPVersion(SourceModel::BackData(*bytes));
             const std::string name = version.substr(0, version.find(' '));

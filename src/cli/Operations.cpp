@@ -12,6 +12,7 @@
 #include "cli/JsonOutput.h"
 #include "display/AUXDisplayManager.h"
 #include "model/Hex.h"
+#include "model/Sentinels.h"
 #include "model/Settings.h"
 #include "usb/HotplugSource.h"
 
@@ -178,7 +179,7 @@ int listDevices(Console& console, const OperationOptions& options, JsonOutput* j
         std::optional<int64_t> chip;
         try {
             version = access->GetVersion();
-            if (*version == "Please replug the device again.") version.reset();
+            if (*version == sentinel::replugDevice) version.reset();
             else chip = access->GetChipID();
         } catch (const std::exception&) {
         }
