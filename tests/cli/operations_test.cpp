@@ -77,7 +77,7 @@ TEST_F(Operations, ListShowsEveryChipOnceInAStableOrder) {
                                             "--usb",     "port=3,version=ZK6121 Third \"port\"",
                                             "--usb",     "port=1.4,product=0x6120,chip=0x01,version=ZK6120 Behind Hub",
                                             "--display", "type=DP,name=Lab Left,version=ZK6121 AUX v3",
-                                            "--display", "type=HDMI-A,name=Plain,chip=no"};
+                                            "--display", "type=HDMI-A,name=Plain,chip=none"};
     const auto r = cli(setup, {"--list"});
     EXPECT_EQ(r.out,
               "usb 1-1.4 ZK6120 7e51:6120 chip 0x01 \"ZK6120 Behind Hub\"\n"
@@ -233,7 +233,7 @@ TEST_F(Operations, JsonForEachCommand) {
 }
 
 TEST_F(Operations, JsonListCarriesEachChipsAnswer) {
-    const auto r = cli({"--usb", "port=4,version=ZK6121 One", "--display", "type=HDMI-A,chip=no,name=Plain"},
+    const auto r = cli({"--usb", "port=4,version=ZK6121 One", "--display", "type=HDMI-A,chip=none,name=Plain"},
                        {"--list", "--json"});
     const auto objects = events(r.out);
     ASSERT_EQ(objects.size(), 3u) << r.out;
@@ -318,10 +318,7 @@ TEST_F(Diagnosis, MissingPiecesFail) {
 
     const auto noI2c = cli({"--no-i2c-dev", "--display", "default"}, {"--diagnose"}, rules());
     EXPECT_EQ(noI2c.status, 1);
-    const auto fails = failing(noI2c.out);
-    ASSERT_EQ(fails.size(), 2u) << noI2c.out;
-    EXPECT_TRUE(contains(fails[0], "i2c-dev is not loaded")) << fails[0];
-    EXPECT_TRUE(contains(fails[1], "card0-DP-1: /dev/i2c-900 does not exist")) << fails[1];
+    EXPECT_TRUE(contains(noI2c.out, "FAIL card0-DP-1: /dev/i2c-900 does not exist")) << noI2c.out;
 
     const auto noRules = cli({"--no-usb"}, {"--diagnose"}, {{"QUORVEL_UDEV_RULES_PATH", (dir / "none").string()}});
     EXPECT_TRUE(contains(noRules.out, "udev rules 70-quorvel.rules not found in " + (dir / "none").string()))
