@@ -136,6 +136,9 @@ bool chooseUsbDevice(Console& console, const OperationOptions& options, JsonOutp
 }
 
 bool chooseDisplay(Console& console, const OperationOptions& options, JsonOutput* json) {
+    // Without a selector or events the command reads the display list
+    // itself; building it twice would scan the buses twice.
+    if (!options.device && !json) return true;
     auto& manager = AUXDisplayManager::shared();
     manager.configureDisplays();
     auto entries = externalDisplays();
