@@ -11,6 +11,7 @@
 #include "cli/Console.h"
 #include "cli/JsonOutput.h"
 #include "display/AUXDisplayManager.h"
+#include "model/ChipHold.h"
 #include "model/Hex.h"
 #include "model/Sentinels.h"
 #include "model/Settings.h"
@@ -180,6 +181,19 @@ int listDevices(Console& console, const OperationOptions& options, JsonOutput* j
         const USBDevice& info = access->deviceInfo;
         std::optional<std::string> version;
         std::optional<int64_t> chip;
+        // A chip another command is working on is listed, not asked.
+        const ChipHold hold = ChipHold::take(info.node);
+        if (hold.busy()) {
+            lines.push_back("usb " + usbName(info.location()) + " ZK" + hex(info.productId, 4, true) + " " +
+                            hex(info.vendorId, 4) + ":" + hex(info.productId, 4) + " chip ? in use");
+            if (json) {
+                QJsonObject fields = usbFields(info);
+                fields.insert("answered", false);
+                fields.insert("inUse", true);
+                json->device(fields);
+            }
+            continue;
+        }
         try {
             version = access->GetVersion();
             if (*version == sentinel::replugDevice) version.reset();
@@ -204,6 +218,18 @@ int listDevices(Console& console, const OperationOptions& options, JsonOutput* j
         if (options.device && !options.device->matchesConnector(e.connector)) continue;
         // One version read on this display's bus; whether a chip model
         // answered is what the read itself found.
+        const ChipHold hold = ChipHold::take(e.bus ? "/dev/i2c-" + std::to_string(*e.bus) : std::string());
+        if (hold.busy()) {
+            lines.push_back("aux " + e.connector + " " + quotedText(e.edidName) + " /dev/i2c-" +
+                            std::to_string(*e.bus) + " in use");
+            if (json) {
+                QJsonObject fields = displayFields(e);
+                fields.insert("answered", false);
+                fields.insert("inUse", true);
+                json->device(fields);
+            }
+            continue;
+        }
         serviceMatchDisplayIDIntel = 0;
         const std::string version = e.display->setupCurrentICVersionIntel();
         const bool answered = serviceMatchDisplayIDIntel == 1 && !version.empty();

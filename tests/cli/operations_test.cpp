@@ -104,6 +104,16 @@ TEST_F(Operations, ListShowsASilentChipAndFailsWithoutAny) {
     EXPECT_EQ(none.status, 1);
 }
 
+// A chip another program holds is listed without being asked anything.
+TEST_F(Operations, ListLeavesAHeldChipAlone) {
+    const auto r = emulate({"--usb", "port=1", "--usb", "port=2"},
+                           {"flock", "--nonblock", "/dev/bus/usb/001/002", QUORVEL_CLI_PATH, "--list"});
+    EXPECT_EQ(r.out,
+              "usb 1-1 ZK6121 7e51:6121 chip ? in use\n"
+              "usb 1-2 ZK6121 7e51:6121 chip 0xA3 \"ZK6121 Emulated v1.00\"\n");
+    EXPECT_TRUE(contains(r.err, "USB chip 1 at 1-1 (7e51:6121, chip 0xA3): 0 requests")) << r.err;
+}
+
 // The first chip must not be opened, asked or written: no URB at all.
 TEST_F(Operations, DeviceChoosesOneUsbChipAndLeavesTheOthersAlone) {
     const std::string path = firmware("second.bin");
