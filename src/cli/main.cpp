@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
 #include "cli/Console.h"
+#include "model/UpgradeGuard.h"
 #include "model/Log.h"
 #include "usb/HotplugSource.h"
 
@@ -70,6 +73,10 @@ int run() {
         print("\nFor more information: QuorvelCLI --help\n");
     }
 
+    // A signal deferred during the upgrade: the program ends now that the
+    // outcome is out.
+    if (DeferredSignals::received() != 0) endAfterDeferredSignal(status);
+
     print(std::string(50, '-'));
     print("Quorvel firmware upgrade tool - (c) 2026 the Quorvel developers");
     print(std::string(50, '='));
@@ -78,6 +85,9 @@ int run() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed pipe on standard output ends nothing: the write fails, the
+    // upgrade goes on.
+    std::signal(SIGPIPE, SIG_IGN);
     arguments.assign(argv, argv + argc);
     const int status = run();
     // The monitors are gone with the driver; now USB can be released.
