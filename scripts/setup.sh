@@ -13,6 +13,7 @@ packages=(
   dpkg-dev file
   clang-14 libclang-rt-14-dev   # the fuzz preset: libFuzzer, ASan, UBSan
   clang-format-14 codespell     # layout and spelling checks
+  dbus python3-dbusmock         # a private bus with a mock logind, for the inhibitor tests
 )
 
 missing=()

@@ -22,6 +22,7 @@
 #include "model/Log.h"
 #include "model/DeviceTable.h"
 #include "model/Preferences.h"
+#include "model/UpgradeGuard.h"
 #include "model/Sentinels.h"
 #include "model/Settings.h"
 #include "ui_ViewController.h"
@@ -326,6 +327,12 @@ void ViewController::alert(const std::string& title, const std::string& text) {
     SourceModel::AlertHandler(title, text);
 }
 
+std::string ViewController::chipName(const USBDevice& device) {
+    char name[16];
+    std::snprintf(name, sizeof name, "ZK%x", unsigned{device.productId});
+    return device.node.empty() ? name : name + (" (" + device.node + ")");
+}
+
 ChipHold ViewController::holdChips(const std::vector<std::string>& places) {
     ChipHold hold = ChipHold::take(places);
     if (hold.busy()) alert("ERROR", kDeviceInUse);
@@ -565,21 +572,26 @@ void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chi
                        alert("WARNING", kFailed);
                        percentCompleted = 0;
                    }
-               });
+               },
+               chipName(device->deviceInfo));
 }
 
 // --- Upgrade worker ---
 
-void ViewController::runUpgrade(std::function<void()> job, std::function<void(bool succeeded)> finish) {
+void ViewController::runUpgrade(std::function<void()> job, std::function<void(bool succeeded)> finish,
+                                const std::string& device) {
     upgradeRunning_ = true;
-    worker_ = std::thread([this, queue = queue_, job = std::move(job), finish = std::move(finish)]() mutable {
+    // No sleep or shutdown meanwhile; a signal waits until the outcome is shown.
+    auto guard = std::make_shared<UpgradeGuard>(device);
+    worker_ = std::thread([this, queue = queue_, job = std::move(job), finish = std::move(finish), guard]() mutable {
         bool succeeded = true;
         try {
             job();
         } catch (...) {
             succeeded = false;
         }
-        queue->post([this, succeeded, finish = std::move(finish)] {
+        guard->sequenceEnded();
+        queue->post([this, succeeded, finish = std::move(finish), guard = std::move(guard)]() mutable {
             worker_.join();
             upgradeRunning_ = false;
             dismissCloseWarning();
@@ -587,6 +599,8 @@ void ViewController::runUpgrade(std::function<void()> job, std::function<void(bo
             Progress();
             finish(succeeded);
             endHandsOff();
+            guard.reset();
+            if (DeferredSignals::received() != 0) QCoreApplication::exit(succeeded ? 0 : 1);
         });
     });
 }
@@ -808,7 +822,8 @@ void ViewController::auxConfirmed(const std::string& ispPath) {
             ui_->AUXGetStatusLabel->clear();
             AUXdeviceVersion.clear();
             AUXpercentCompleted = 0;
-        });
+        },
+        "the chip behind the external display");
 }
 
 // One "Device:" line per display the upgrade goes to: the chip's product as

@@ -107,7 +107,9 @@ private:
     void auxConfirmed(const std::string& ispPath);
     // Runs `job` on the worker thread, then `finish(succeeded)` on the
     // interface thread, and then gives the window back to the user.
-    void runUpgrade(std::function<void()> job, std::function<void(bool succeeded)> finish);
+    // `device` names the chip in the inhibitor's reason.
+    void runUpgrade(std::function<void()> job, std::function<void(bool succeeded)> finish,
+                    const std::string& device);
     // While an upgrade is on, nothing but the upgrade talks to a chip and the
     // user cannot change the device, the file or the advanced mode.
     void beginHandsOff();
@@ -133,6 +135,8 @@ private:
     // Takes a command's chips; when another program has one, shows the
     // "ERROR" alert and the hold is busy.
     static ChipHold holdChips(const std::vector<std::string>& places);
+    // "ZK" and the product ID, and the device node: for the inhibitor's reason.
+    static std::string chipName(const USBDevice& device);
 
     std::unique_ptr<Ui::ViewController> ui_;
     Seams seams_;

@@ -7,6 +7,7 @@
 #include "model/DeviceTable.h"
 #include "model/Log.h"
 #include "model/Preferences.h"
+#include "model/UpgradeGuard.h"
 #include "model/Sentinels.h"
 #include "model/Settings.h"
 #include "display/AUXDisplayManager.h"
@@ -32,11 +33,19 @@ bool holdFor(ChipHold& hold, const std::vector<std::string>& places) {
     return false;
 }
 
-// Runs an upgrade and prints its outcome; any failure is the upgrade's.
-bool upgradeReported(const std::function<void()>& upgrade) {
+// Runs an upgrade and prints its outcome; any failure is the upgrade's. From
+// before its first request to the outcome, the system does not sleep and
+// the signals that would end the program wait (`device` names the chip).
+bool upgradeReported(const std::string& device, const std::function<void()>& upgrade) {
+    UpgradeGuard guard(device);
+    bool succeeded = true;
     try {
         upgrade();
     } catch (const std::exception&) {
+        succeeded = false;
+    }
+    guard.sequenceEnded();
+    if (!succeeded) {
         say("Upgrade process FAILED.\nPlease replug the device and try again!");
         return false;
     }
@@ -267,7 +276,11 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
     maxPktSize = devices::maxPacketSize(product);
 
     say("Firmware Upgrade Start...");
-    return upgradeReported([&] { connectedDevice->USBFirmware(*loader, firmware, chipID); });
+    char name[16];
+    std::snprintf(name, sizeof name, "ZK%x", unsigned{product});
+    const std::string& node = connectedDevice->deviceInfo.node;
+    return upgradeReported(node.empty() ? name : name + (" (" + node + ")"),
+                           [&] { connectedDevice->USBFirmware(*loader, firmware, chipID); });
 }
 
 bool Console::externalScreenAnswers(ChipHold& hold) {
@@ -340,7 +353,10 @@ bool Console::AUXUpdateProductFirmware(const std::string& firmwareFile) {
             nextMilestone = 120;
         }
     };
-    return upgradeReported([&] {
+    std::string screens;
+    for (const auto& d : AUXDisplayManager::shared().getOtherDisplays())
+        if (d->ddc) screens += (screens.empty() ? "" : " and ") + d->name + (d->ddc->place().empty() ? "" : " (" + d->ddc->place() + ")");
+    return upgradeReported("the chip behind " + screens, [&] {
         AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(*loader, imported->bytes, aux::stepCount(loader->size()),
                                                            aux::stepCount(imported->bytes.size()), observer);
     });

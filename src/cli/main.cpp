@@ -7,10 +7,13 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
 #include "cli/Console.h"
 #include "cli/Diagnose.h"
 #include "cli/JsonOutput.h"
 #include "cli/Operations.h"
+#include "model/UpgradeGuard.h"
 #include "model/Log.h"
 #include "usb/HotplugSource.h"
 
@@ -120,6 +123,10 @@ int run() {
         outcome = "For more information: QuorvelCLI --help";
     }
 
+    // A signal deferred during the upgrade: the program ends now that the
+    // outcome is out.
+    if (DeferredSignals::received() != 0) endAfterDeferredSignal(status);
+
     print(std::string(50, '-'));
     print("Quorvel firmware upgrade tool - (c) 2026 the Quorvel developers");
     print(std::string(50, '='));
@@ -129,6 +136,9 @@ int run() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed pipe on standard output ends nothing: the write fails, the
+    // upgrade goes on.
+    std::signal(SIGPIPE, SIG_IGN);
     arguments.assign(argv, argv + argc);
     const int status = run();
     // The monitors are gone with the driver; now USB can be released.

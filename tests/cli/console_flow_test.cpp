@@ -11,6 +11,7 @@
 #include "emu/UsbChip.h"
 #include "model/ChipHold.h"
 #include "model/Settings.h"
+#include "model/UpgradeGuard.h"
 #include "model/Sleeper.h"
 #include "support/Recorders.h"
 #include "support/TestSupport.h"
@@ -337,7 +338,11 @@ TEST_F(ConsoleFlow, OneCommandPerChip) {
     options.productId = 0x6120;
     auto chip = std::make_shared<emu::UsbChip>(options);
     auto witness = std::make_shared<HoldWitness>(chip, locks, node);
-    EmulatedUSBDevice device{nextId++, chip->options().vendorId, chip->options().productId, "", witness};
+    EmulatedUSBDevice device;
+    device.id = nextId++;
+    device.vendorId = chip->options().vendorId;
+    device.productId = chip->options().productId;
+    device.transport = witness;
     device.node = node;
     source->add(device);
     source->waitIdle();
@@ -360,6 +365,38 @@ TEST_F(ConsoleFlow, OneCommandPerChip) {
     ChipHold elsewhere = ChipHold::take("/dev/bus/usb/001/003");
     EXPECT_TRUE(status().second);
     setChipLocks(previousLocks);
+}
+
+// Records how many requests the chip had seen when the inhibitor was taken
+// and when it was let go.
+class CountingInhibitor : public Inhibitor {
+public:
+    explicit CountingInhibitor(std::shared_ptr<emu::UsbChip> chip) : chip_(std::move(chip)) {}
+    std::shared_ptr<void> inhibit(const std::string& why, std::string&) override {
+        this->why = why;
+        atTake = chip_->transcript();
+        return std::shared_ptr<void>(nullptr, [this](void*) { atRelease = chip_->transcript().size(); });
+    }
+    std::string why;
+    std::vector<emu::RequestRecord> atTake;
+    size_t atRelease = 0;
+
+private:
+    std::shared_ptr<emu::UsbChip> chip_;
+};
+
+TEST_F(ConsoleFlow, TheSystemIsKeptAwakeFromTheSequencesFirstRequestToItsLast) {
+    auto chip = plug(0xA3, 0x6120);
+    auto recorder = std::make_shared<CountingInhibitor>(chip);
+    auto previous = setInhibitor(recorder);
+    EXPECT_TRUE(upgrade(firmware("fw.bin", 65536, "VRE2")).second);
+    setInhibitor(previous);
+    // Taken after the checks' reads, before the first request of the upgrade.
+    ASSERT_FALSE(recorder->atTake.empty());
+    for (const auto& r : recorder->atTake)
+        EXPECT_TRUE(r.kind == emu::RequestKind::GetVersion || r.kind == emu::RequestKind::Read) << emu::toString(r.kind);
+    EXPECT_EQ(recorder->atRelease, chip->transcript().size());
+    EXPECT_EQ(recorder->why, "Upgrading the firmware of ZK6120");
 }
 
 TEST_F(ConsoleFlow, StatusPrintsTheVersion) {

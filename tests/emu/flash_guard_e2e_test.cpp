@@ -1,12 +1,14 @@
 // What the real programs do while a chip is being written, under
 // quorvel-emulate: a second program for the same chip is refused and sends
-// nothing, another chip is not held back.
+// nothing, another chip is not held back; signals and a closed standard
+// output do not cut the write short; sleep and shutdown are inhibited.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <signal.h>
 
 #include "emu/SampleFiles.h"
 #include "support/Process.h"
+#include "support/SystemBus.h"
 #include "support/TestSupport.h"
 
 using namespace quorvel;
@@ -33,12 +35,15 @@ protected:
         return path.string();
     }();
 
-    ProcessResult emulate(const std::vector<std::string>& args, const StdoutWatch& watch = {}) {
+    ProcessResult emulate(const std::vector<std::string>& args, const StdoutWatch& watch = {},
+                          std::map<std::string, std::string> env = {}) {
         std::vector<std::string> argv = {QUORVEL_EMULATE_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        auto result = runProcess(argv,
-                                 {{"XDG_CONFIG_HOME", (dir / "config").string()}, {"QT_QPA_PLATFORM", "offscreen"}},
-                                 std::chrono::seconds(150), watch);
+        env["XDG_CONFIG_HOME"] = (dir / "config").string();
+        env["QT_QPA_PLATFORM"] = "offscreen";
+        // No logind unless a test brings its own.
+        env.emplace("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (dir / "no-system-bus").string());
+        auto result = runProcess(argv, env, std::chrono::seconds(150), watch);
         EXPECT_FALSE(result.timedOut) << result.out << result.err;
         return result;
     }
@@ -106,6 +111,84 @@ TEST_F(FlashGuard, TheDisplayChipIsHeldByItsBus) {
     EXPECT_TRUE(contains(r.err, "QuorvelCLI ended with exit status 0\nquorvel-emulate: QuorvelCLI ended with "
                                 "exit status 1\n"))
         << r.err;
+}
+
+const std::string kNotice =
+    "Upgrade in progress: stopping now would leave the device unusable. The program ends when the upgrade ends.\n";
+const std::string kOutcome =
+    "100%...\n\nUpgrade Completed!\n\nPlease unplug and replug the device for checking the firmware version.\n";
+
+TEST_F(FlashGuard, SignalsInTheFlashPhaseWaitForTheOutcome) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        bool sent = false;
+        // Sent to the emulator, which passes it on as a terminal or a
+        // service manager would reach the program.
+        const auto r = emulate({"--", QUORVEL_CLI_PATH, "-f", fw}, [&](pid_t emulator, const std::string& out) {
+            if (!sent && contains(out, "Programming...")) sent = ::kill(emulator, signal) == 0;
+            return true;
+        });
+        ASSERT_TRUE(sent) << r.out;
+        EXPECT_EQ(occurrences(r.out, kNotice), 1u) << signal << r.out;
+        // The program ends once the outcome is out, with the upgrade's status.
+        EXPECT_TRUE(r.out.size() >= kOutcome.size() && r.out.substr(r.out.size() - kOutcome.size()) == kOutcome)
+            << signal << r.out;
+        expectOneUpgrade(r);
+        EXPECT_TRUE(contains(r.err, "QuorvelCLI ended with exit status 0")) << signal << r.err;
+        EXPECT_EQ(r.status, 0) << signal;
+    }
+}
+
+TEST_F(FlashGuard, ASignalBeforeTheUpgradeEndsTheProgramAtOnce) {
+    bool sent = false;
+    // The banner is out: the program is starting its device watch.
+    const auto r = emulate({"--", QUORVEL_CLI_PATH, "-f", fw}, [&](pid_t emulator, const std::string& out) {
+        if (!sent && contains(out, "Quorvel(CLI)")) sent = ::kill(emulator, SIGINT) == 0;
+        return true;
+    });
+    ASSERT_TRUE(sent);
+    EXPECT_TRUE(contains(r.err, "): 0 requests\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "QuorvelCLI ended by signal 2")) << r.err;
+    EXPECT_FALSE(contains(r.out, kNotice));
+}
+
+TEST_F(FlashGuard, AClosedStandardOutputDoesNotStopTheUpgrade) {
+    // Like `QuorvelCLI -f fw.bin | head -5`.
+    const auto r = emulate({"--", QUORVEL_CLI_PATH, "-f", fw}, [](pid_t, const std::string& out) {
+        return std::count(out.begin(), out.end(), '\n') < 5;
+    });
+    expectOneUpgrade(r);
+    EXPECT_TRUE(contains(r.err, "QuorvelCLI ended with exit status 0")) << r.err;
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(FlashGuard, SleepAndShutdownAreInhibitedWhileTheChipIsWritten) {
+    PrivateSystemBus bus(dir.path());
+    std::string during;
+    const auto r = emulate(
+        {"--", QUORVEL_CLI_PATH, "-f", fw},
+        [&](pid_t, const std::string& out) {
+            if (during.empty() && contains(out, "Programming...")) during = bus.listInhibitors();
+            return true;
+        },
+        {{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    EXPECT_TRUE(contains(during, "string \"shutdown:sleep:idle:handle-power-key:handle-suspend-key:"
+                                 "handle-hibernate-key:handle-lid-switch\"")) << during;
+    EXPECT_TRUE(contains(during, "string \"Quorvel\"")) << during;
+    EXPECT_TRUE(contains(during, "string \"Upgrading the firmware of ZK6121 (/dev/bus/usb/001/002)\"")) << during;
+    EXPECT_TRUE(contains(during, "string \"block\"")) << during;
+    EXPECT_EQ(occurrences(bus.mockLog(), "Inhibit "), 1u) << bus.mockLog();
+    EXPECT_FALSE(contains(bus.listInhibitors(), "Quorvel"));  // released with the program's end at the latest
+    EXPECT_FALSE(contains(r.err, "not inhibited")) << r.err;
+    expectOneUpgrade(r);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(FlashGuard, WithoutLogindTheUpgradeGoesOnAfterOneLine) {
+    const auto r = emulate({"--", QUORVEL_CLI_PATH, "-f", fw});
+    EXPECT_EQ(occurrences(r.err, "Sleep and shutdown are not inhibited during the upgrade ("), 1u) << r.err;
+    EXPECT_TRUE(contains(r.out, kOutcome)) << r.out;
+    expectOneUpgrade(r);
+    EXPECT_EQ(r.status, 0);
 }
 
 }  // namespace
