@@ -146,7 +146,7 @@ TEST_F(FlashGuard, ASignalBeforeTheUpgradeEndsTheProgramAtOnce) {
         return true;
     });
     ASSERT_TRUE(sent);
-    EXPECT_TRUE(contains(r.err, "): 0 requests\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "): 0 requests,")) << r.err;
     EXPECT_TRUE(contains(r.err, "QuorvelCLI ended by signal 2")) << r.err;
     EXPECT_FALSE(contains(r.out, kNotice));
 }
