@@ -162,6 +162,9 @@ TEST_F(FlashGuard, AClosedStandardOutputDoesNotStopTheUpgrade) {
 }
 
 TEST_F(FlashGuard, SleepAndShutdownAreInhibitedWhileTheChipIsWritten) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "Qt D-Bus's uninstrumented connection thread stalls under TSan; checked in the other builds";
+#endif
     PrivateSystemBus bus(dir.path());
     std::string during;
     const auto r = emulate(

@@ -58,6 +58,9 @@ protected:
 };
 
 TEST_F(Logind, AnInhibitorBlocksSleepAndShutdownUntilItsLeaseIsDropped) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "Qt D-Bus's uninstrumented connection thread stalls under TSan; checked in the other builds";
+#endif
     std::string error;
     auto lease = LogindInhibitor().inhibit("Upgrading the firmware of ZK6121 (/dev/bus/usb/001/002)", error);
     ASSERT_TRUE(lease) << error;
