@@ -139,6 +139,9 @@ TEST_F(FlashGuard, SignalsInTheFlashPhaseWaitForTheOutcome) {
 }
 
 TEST_F(FlashGuard, ASignalBeforeTheUpgradeEndsTheProgramAtOnce) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "under TSan the signal sent at the banner can arrive after the first request; checked in the other builds";
+#endif
     bool sent = false;
     // The banner is out: the program is starting its device watch.
     const auto r = emulate({"--", QUORVEL_CLI_PATH, "-f", fw}, [&](pid_t emulator, const std::string& out) {
