@@ -124,8 +124,12 @@ int run() {
     }
 
     // A signal deferred during the upgrade: the program ends now that the
-    // outcome is out.
-    if (DeferredSignals::received() != 0) endAfterDeferredSignal(status);
+    // outcome is out, through the ordinary way out so that the monitors are
+    // stopped, the preferences written and a script still gets its result.
+    if (DeferredSignals::received() != 0) {
+        if (events) events->result(status == 0, outcome.value_or(trimmed(Console::lastMessage())));
+        return status;
+    }
 
     print(std::string(50, '-'));
     print("Quorvel firmware upgrade tool - (c) 2026 the Quorvel developers");

@@ -12,7 +12,6 @@
 #include <QDBusUnixFileDescriptor>
 #include <QVariant>
 
-#include "model/Preferences.h"
 #include "model/Replaceable.h"
 
 namespace quorvel {
@@ -121,13 +120,6 @@ UpgradeGuard::UpgradeGuard(const std::string& device) {
         std::fflush(stderr);
     }
     signals_.emplace();
-}
-
-void endAfterDeferredSignal(int status) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    preferences().sync();
-    ::_exit(status);
 }
 
 }  // namespace quorvel

@@ -71,8 +71,4 @@ private:
     std::optional<DeferredSignals> signals_;  // after the inhibitor: a Ctrl-C meanwhile still ends the program
 };
 
-// Ends the program at once with `status` (standard output flushed, the
-// preferences written), as when a signal came during the upgrade.
-[[noreturn]] void endAfterDeferredSignal(int status);
-
 }  // namespace quorvel

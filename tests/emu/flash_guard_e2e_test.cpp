@@ -136,6 +136,17 @@ TEST_F(FlashGuard, SignalsInTheFlashPhaseWaitForTheOutcome) {
         EXPECT_TRUE(contains(r.err, "QuorvelCLI ended with exit status 0")) << signal << r.err;
         EXPECT_EQ(r.status, 0) << signal;
     }
+    // A script reading JSON still gets the result as the last line.
+    bool sent = false;
+    const auto r = emulate({"--", QUORVEL_CLI_PATH, "--json", "-f", fw}, [&](pid_t emulator, const std::string& out) {
+        if (!sent && contains(out, R"("phase":"firmware")")) sent = ::kill(emulator, SIGTERM) == 0;
+        return true;
+    });
+    ASSERT_TRUE(sent) << r.out;
+    const std::string last = R"({"event":"result","message":"Please unplug and replug the device for checking the firmware version.","ok":true})" "\n";
+    EXPECT_TRUE(r.out.size() >= last.size() && r.out.substr(r.out.size() - last.size()) == last) << r.out;
+    expectOneUpgrade(r);
+    EXPECT_EQ(r.status, 0);
 }
 
 TEST_F(FlashGuard, ASignalBeforeTheUpgradeEndsTheProgramAtOnce) {
