@@ -1,6 +1,30 @@
 #include "model/Errors.h"
 
+#include <cstring>
+
+#include "model/Hex.h"
+
 namespace quorvel {
+
+std::string FailureCause::describe() const {
+    if (step.empty()) return detail;
+    if (detail.empty()) return step;
+    return step + ": " + detail;
+}
+
+FailureCause FailureCause::within(const std::string& context) const {
+    FailureCause outer = *this;
+    outer.step = step.empty() ? context : context + ": " + step;
+    return outer;
+}
+
+std::string FailureCause::errnoCode(int error) {
+    return "errno " + std::to_string(error) + " (" + std::strerror(error) + ")";
+}
+
+std::string FailureCause::refusedPacket(std::span<const uint8_t> packet) {
+    return "NAK of " + hexBytes(packet, " ", HexCase::lower);
+}
 
 Errors::USBDeviceError Errors::USBDeviceError::requestFailed(int32_t status) {
     return RequestError("Get device status request error: " + std::to_string(status));
