@@ -328,6 +328,7 @@ TEST_F(Diagnosis, MissingPiecesFail) {
 
     const auto noI2c = cli({"--no-i2c-dev", "--display", "default"}, {"--diagnose"}, rules());
     EXPECT_EQ(noI2c.status, 1);
+    EXPECT_TRUE(contains(noI2c.out, "FAIL i2c-dev is not loaded")) << noI2c.out;
     EXPECT_TRUE(contains(noI2c.out, "FAIL card0-DP-1: /dev/i2c-900 does not exist")) << noI2c.out;
 
     const auto noRules = cli({"--no-usb"}, {"--diagnose"}, {{"QUORVEL_UDEV_RULES_PATH", (dir / "none").string()}});

@@ -764,6 +764,7 @@ private:
             smbus.number = kSmbus;
             smbus.targets = {{0x50, std::make_shared<AuxEdidEeprom>(display.edid)}};
             smbus.owner = AuxUmockdevBus::Owner::smbus;
+            smbus.node = config_.i2cDev;
             displayBed_->addBus(smbus);
         }
         displayBed_->addDisplay(display);
