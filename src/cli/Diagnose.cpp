@@ -14,9 +14,6 @@
 #include <mutex>
 #include <sstream>
 
-#include <QDBusConnection>
-#include <QDBusInterface>
-#include <QDBusReply>
 #include <QJsonObject>
 
 #include "cli/Console.h"
@@ -25,6 +22,7 @@
 #include "model/DataFolder.h"
 #include "model/FileAccess.h"
 #include "model/Sentinels.h"
+#include "model/UpgradeGuard.h"
 #include "usb/HotplugSource.h"
 #include "usb/USBDeviceMonitor.h"
 
@@ -192,17 +190,13 @@ std::vector<DiagnosisLine> loaders() {
 }
 
 DiagnosisLine logind() {
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected())
-        return {Level::warn, "logind: no system bus",
-                "without logind the system may sleep during an upgrade; "
-                "keep the machine awake by hand"};
-    QDBusInterface manager("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager", bus);
-    manager.setTimeout(3000);
-    const QDBusMessage reply = manager.call("ListInhibitors");
-    if (reply.type() == QDBusMessage::ReplyMessage) return {Level::ok, "logind answers for the inhibitor", {}};
-    return {Level::warn, "logind does not answer (" + reply.errorMessage().toStdString() + ")",
-            "without logind the system may sleep during an upgrade; keep the machine awake by hand"};
+    // The very inhibitor an upgrade takes, dropped at once: a bus that
+    // answers but refuses this user's lock would pass a lesser check.
+    std::string error;
+    if (inhibitor()->inhibit("Checking that an upgrade can keep the system awake", error))
+        return {Level::ok, "logind grants the inhibitor an upgrade takes against sleep and shutdown", {}};
+    return {Level::warn, "logind does not grant the inhibitor against sleep and shutdown (" + error + ")",
+            "without it the system may sleep during an upgrade; keep the machine awake by hand"};
 }
 
 DiagnosisLine dataDirectory() {
