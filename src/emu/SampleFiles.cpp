@@ -9,45 +9,42 @@
 
 namespace quorvel::emu {
 
-namespace {
-// Filler with the high bit set: the version search sees only the texts.
-void fill(std::vector<uint8_t>& image, uint32_t seed) {
-    uint32_t x = seed;
-    for (auto& b : image) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(0x80 | (x >> 16));
+std::vector<uint8_t> firmwareImage(size_t size, const std::string& signature, const std::string& version,
+                                   size_t versionOffset) {
+    std::vector<uint8_t> image(size);
+    // The high bit set: the version search sees only the texts.
+    for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>((i * 7 + 3) & 0x7F) | 0x80;
+    if (!version.empty()) {
+        std::copy(version.begin(), version.end(), image.begin() + static_cast<long>(versionOffset));
+        image[versionOffset + version.size()] = 0;
     }
+    const size_t at = size / 1024 == layout::firmwareLargeSize / 1024 ? layout::firmwareLargeSignatureOffset
+                                                                       : layout::firmwareSmallSignatureOffset;
+    if (at + signature.size() <= size)
+        std::copy(signature.begin(), signature.end(), image.begin() + static_cast<long>(at));
+    return image;
 }
-}  // namespace
+
+std::vector<uint8_t> loaderImage(const std::string& version, const std::string& signature, size_t size) {
+    std::vector<uint8_t> image(size, 0xA5);
+    std::copy(version.begin(), version.end(), image.begin() + 16);
+    image[16 + version.size()] = 0;
+    if (size >= layout::loaderSignatureOffset + signature.size())
+        std::copy(signature.begin(), signature.end(), image.begin() + layout::loaderSignatureOffset);
+    return image;
+}
 
 std::vector<uint8_t> sampleFirmware(int64_t chipId, size_t kib, const std::string& version) {
     const size_t size = kib * 1024;
-    if (size != layout::firmwareSmallSize && size != layout::firmwareLargeSize) throw std::invalid_argument("firmware size must be 64 or 128 KiB");
-    std::string signature;
+    if (size != layout::firmwareSmallSize && size != layout::firmwareLargeSize)
+        throw std::invalid_argument("firmware size must be 64 or 128 KiB");
     for (const auto& row : SourceModel().chipTable)
-        if (row.chipNameValue == chipId) {
-            signature = row.signature;
-            break;
-        }
-    if (signature.empty()) throw std::invalid_argument("no chip with identifier " + std::to_string(chipId));
-    std::vector<uint8_t> image(size);
-    fill(image, static_cast<uint32_t>(chipId * 7919 + kib));
-    const size_t versionAt = 0x200;
-    std::copy(version.begin(), version.end(), image.begin() + versionAt);
-    image[versionAt + version.size()] = 0;
-    std::copy(signature.begin(), signature.end(), image.end() - layout::signatureFromEnd);
-    return image;
+        if (row.chipNameValue == chipId) return firmwareImage(size, row.signature, version, 0x200);
+    throw std::invalid_argument("no chip with identifier " + std::to_string(chipId));
 }
 
 std::vector<uint8_t> sampleLoader(const std::string& chipName) {
-    std::vector<uint8_t> image(layout::loaderSize);
-    fill(image, static_cast<uint32_t>(chipName.size() * 31 + layout::loaderSize));
-    const std::string version = chipName + " v01.0";
-    std::copy(version.begin(), version.end(), image.begin() + 0x20);
-    image[0x20 + version.size()] = 0;
-    const std::string& signature = sentinel::loaderSignature;
-    std::copy(signature.begin(), signature.end(), image.begin() + layout::loaderSignatureOffset);
-    return image;
+    return loaderImage(chipName + " v01.0", sentinel::loaderSignature, layout::loaderSize);
 }
 
 void writeBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {

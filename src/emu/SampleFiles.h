@@ -10,6 +10,17 @@
 
 namespace quorvel::emu {
 
+// A firmware image of `size` bytes: filler with the high bit set, the version
+// text with its NUL at `versionOffset` (none when empty), and the signature
+// 40 bytes before the end of a 64 or 128 KiB image (cut off where it would
+// not fit). Any size, so that broken files can be made as easily as good ones.
+std::vector<uint8_t> firmwareImage(size_t size, const std::string& signature, const std::string& version,
+                                   size_t versionOffset = 0x100);
+// A loader image of `size` bytes: filler, the version text at 16 and the
+// signature 8 bytes before the end of 4096 bytes (when it fits).
+std::vector<uint8_t> loaderImage(const std::string& version = "UsbFlV v01.2", const std::string& signature = "eISP",
+                                 size_t size = 4096);
+
 // A 64 or 128 KiB firmware whose signature fits `chipId` and which carries
 // `version` ended by a NUL. Throws std::invalid_argument for another size
 // or a chip without a table row.

@@ -23,37 +23,7 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path.string());
-}
-
 std::vector<uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
-
-std::vector<uint8_t> firmwareImage(size_t size, const std::string& signature,
-                                   const std::string& version, size_t versionOffset) {
-    std::vector<uint8_t> image(size);
-    for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>((i * 7 + 3) & 0x7F) | 0x80;
-    if (!version.empty()) {
-        std::copy(version.begin(), version.end(), image.begin() + static_cast<long>(versionOffset));
-        image[versionOffset + version.size()] = 0;
-    }
-    const size_t at = size / 1024 == layout::firmwareLargeSize / 1024 ? layout::firmwareLargeSignatureOffset
-                                                                       : layout::firmwareSmallSignatureOffset;
-    if (at + signature.size() <= size) std::copy(signature.begin(), signature.end(), image.begin() + static_cast<long>(at));
-    return image;
-}
-
-std::vector<uint8_t> loaderImage(const std::string& version, const std::string& signature, size_t size) {
-    std::vector<uint8_t> image(size, 0xA5);
-    std::copy(version.begin(), version.end(), image.begin() + 16);
-    image[16 + version.size()] = 0;
-    if (size >= layout::loaderSignatureOffset + signature.size())
-        std::copy(signature.begin(), signature.end(), image.begin() + layout::loaderSignatureOffset);
-    return image;
-}
 
 testing::AssertionResult holdsOnlyTheImage(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& file,
                                            size_t image) {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "emu/SampleFiles.h"
 #include "support/MemoryPreferences.h"
 
 namespace quorvel::test {
@@ -29,17 +30,15 @@ private:
     std::filesystem::path path_;
 };
 
-void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> bytesOf(const std::string& text);
 
-// A firmware image of `size` bytes: filler, the version text with its NUL
-// at `versionOffset`, and the signature 40 bytes before the end of the
-// 64 or 128 KiB image.
-std::vector<uint8_t> firmwareImage(size_t size, const std::string& signature,
-                                   const std::string& version, size_t versionOffset = 0x100);
-// A 4096-byte loader with its version text and signature.
-std::vector<uint8_t> loaderImage(const std::string& version = "UsbFlV v01.2",
-                                 const std::string& signature = "eISP", size_t size = 4096);
+// The image builders and the writer are the emulator's: tests and the
+// emulator's sample files share one layout.
+using emu::firmwareImage;
+using emu::loaderImage;
+inline void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+    emu::writeBytes(path, bytes);
+}
 
 // Whether `flash` holds the first `image` bytes of `file` and nothing past
 // them (erased, 0xFF).
