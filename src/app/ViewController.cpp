@@ -748,9 +748,8 @@ void ViewController::PresentAUXUpdateProductFirmware() {
         for (const auto& hint : manager.reachHints()) appendLog(ui_->AUXScrollView, "\n" + hint);
         return;
     }
-    const auto checked = checkedFirmwareSignature();
-    if (!checked) return;
-    const std::string& signature = *checked;
+    // The display road writes the file as it is; the signature only has to pass.
+    if (!checkedFirmwareSignature()) return;
     const std::string ispPath = connectedFile.AUXGetISPFilePath();
     const std::string ispSignature = connectedFile.GetISPSignature();
     if (ispSignature != sentinel::loaderSignature) {
