@@ -69,6 +69,20 @@ struct ReleaseAtEnd {
     ~ReleaseAtEnd() { gate.release(); }
 };
 
+// The chip of device 1, written from the USB tab and held inside the flash
+// write; released however the test ends.
+struct HeldUpgrade {
+    std::shared_ptr<emu::UsbChip> target = std::make_shared<emu::UsbChip>(emu::UsbChipOptions{});
+    std::shared_ptr<test::GatedTransport> gated = std::make_shared<test::GatedTransport>(target);
+    explicit HeldUpgrade(AppFixture& f) {
+        f.plug(1, {}, gated, target);
+        f.browse(f.writeTemp("fw.bin", test::virrenFirmware()));
+        gated->gate.arm(600);
+        f.window->updateProductFirmware();
+    }
+    ~HeldUpgrade() { gated->gate.release(); }
+};
+
 void expectHandsOff(AppFixture& f, bool off) {
     for (const char* box : kBoxes) EXPECT_EQ(f.widget<QComboBox>(box)->isEnabled(), !off) << box;
     for (const char* button : kButtons) EXPECT_EQ(f.widget<QPushButton>(button)->isEnabled(), !off) << button;
@@ -151,23 +165,16 @@ TEST(HandsOff, UsbUpgradeWithDevicesComingAndGoing) {
 // follows, and a device that arrived and left meanwhile is never asked.
 TEST(HandsOff, UpgradedDeviceRemovedHalfWay) {
     AppFixture f;
-    emu::UsbChipOptions options;
-    auto target = std::make_shared<emu::UsbChip>(options);
-    auto gated = std::make_shared<test::GatedTransport>(target);
-    f.plug(1, {}, gated, target);
-    f.browse(f.writeTemp("fw.bin", test::virrenFirmware()));
-    gated->gate.arm(600);
-    ReleaseAtEnd guard{gated->gate};
-    f.window->updateProductFirmware();
-    ASSERT_TRUE(gated->gate.waitHeld());
+    HeldUpgrade held(f);
+    ASSERT_TRUE(held.gated->gate.waitHeld());
 
     auto passer = f.plug(2, {.productId = 0x6221});
     f.unplug(2);
-    target->unplug();
+    held.target->unplug();
     f.unplug(1);
     EXPECT_EQ(f.window->numberOfItems(), 0);
     expectHandsOff(f, true);
-    gated->gate.release();
+    held.gated->gate.release();
     f.window->waitForUpgrade();
 
     EXPECT_EQ(f.presenter->alerts().back(), "WARNING|Upgrade process FAILED.\nPlease replug the device and try again!");
@@ -188,15 +195,8 @@ TEST(HandsOff, UpgradedDeviceRemovedHalfWay) {
 // The refusal to close stays on screen only as long as the upgrade runs.
 TEST(HandsOff, CloseRefusalEndsWithTheUpgrade) {
     AppFixture f;
-    emu::UsbChipOptions options;
-    auto target = std::make_shared<emu::UsbChip>(options);
-    auto gated = std::make_shared<test::GatedTransport>(target);
-    f.plug(1, {}, gated, target);
-    f.browse(f.writeTemp("fw.bin", test::virrenFirmware()));
-    gated->gate.arm(600);
-    ReleaseAtEnd guard{gated->gate};
-    f.window->updateProductFirmware();
-    ASSERT_TRUE(gated->gate.waitHeld());
+    HeldUpgrade held(f);
+    ASSERT_TRUE(held.gated->gate.waitHeld());
 
     EXPECT_FALSE(f.window->close());
     EXPECT_FALSE(f.window->close());  // asked twice: still one warning
@@ -211,7 +211,7 @@ TEST(HandsOff, CloseRefusalEndsWithTheUpgrade) {
 
     bool warningShownAtOutcome = true;
     f.presenter->onPresent = [&] { warningShownAtOutcome = warning && warning->isVisible(); };
-    gated->gate.release();
+    held.gated->gate.release();
     f.window->waitForUpgrade();
     EXPECT_FALSE(warningShownAtOutcome);
     EXPECT_TRUE(test::waitFor([&] { return warning.isNull() || !warning->isVisible(); }));

@@ -37,40 +37,30 @@ static mode_t modeOf(int flags, va_list args) {
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(args, int) : 0;
 }
 
-#define OPEN_WRAPPER(name)                                                   \
-    int name(const char* path, int flags, ...) {                             \
-        static int (*next)(const char*, int, ...);                           \
-        va_list args;                                                        \
-        va_start(args, flags);                                               \
-        const mode_t mode = modeOf(flags, args);                             \
-        va_end(args);                                                        \
-        if (denied(path)) {                                                  \
-            errno = EACCES;                                                  \
-            return -1;                                                       \
-        }                                                                    \
-        if (!next) next = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, #name); \
-        return next(path, flags, mode);                                      \
+typedef int (*open_fn)(const char*, int, ...);
+typedef int (*openat_fn)(int, const char*, int, ...);
+
+// One wrapper for each of the four entry points: a denied node fails as the
+// kernel would refuse it, anything else goes on to the C library.
+#define OPEN_WRAPPER(name, type, params, args)                                \
+    int name params {                                                         \
+        static type next;                                                     \
+        va_list modeArg;                                                      \
+        va_start(modeArg, flags);                                             \
+        const mode_t mode = modeOf(flags, modeArg);                           \
+        va_end(modeArg);                                                      \
+        if (denied(path)) {                                                   \
+            errno = EACCES;                                                   \
+            return -1;                                                        \
+        }                                                                     \
+        if (!next) next = (type)dlsym(RTLD_NEXT, #name);                      \
+        return next args;                                                     \
     }
 
-#define OPENAT_WRAPPER(name)                                                 \
-    int name(int dir, const char* path, int flags, ...) {                    \
-        static int (*next)(int, const char*, int, ...);                      \
-        va_list args;                                                        \
-        va_start(args, flags);                                               \
-        const mode_t mode = modeOf(flags, args);                             \
-        va_end(args);                                                        \
-        if (denied(path)) {                                                  \
-            errno = EACCES;                                                  \
-            return -1;                                                       \
-        }                                                                    \
-        if (!next) next = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, #name); \
-        return next(dir, path, flags, mode);                                 \
-    }
-
-OPEN_WRAPPER(open)
-OPEN_WRAPPER(open64)
-OPENAT_WRAPPER(openat)
-OPENAT_WRAPPER(openat64)
+OPEN_WRAPPER(open, open_fn, (const char* path, int flags, ...), (path, flags, mode))
+OPEN_WRAPPER(open64, open_fn, (const char* path, int flags, ...), (path, flags, mode))
+OPEN_WRAPPER(openat, openat_fn, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
+OPEN_WRAPPER(openat64, openat_fn, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
 
 int __open_2(const char* path, int flags) { return open(path, flags); }
 int __open64_2(const char* path, int flags) { return open64(path, flags); }
