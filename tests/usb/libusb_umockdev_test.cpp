@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "emu/UmockdevUsb.h"
+#include "support/AnnouncementRecorder.h"
 #include "usb/NotificationCenter.h"
 #include "usb/USBDeviceMonitor.h"
 #include "usb/libusb/LibusbHotplugSource.h"
@@ -25,49 +26,6 @@ using namespace std::chrono_literals;
 using emu::UmockdevUsbBed;
 using emu::UsbDeviceSpec;
 
-struct Announcement {
-    bool connected;
-    USBDevice device;
-    uint64_t id;
-};
-
-class Announcements {
-public:
-    Announcements() {
-        auto& center = NotificationCenter::defaultCenter();
-        tokens_.push_back(center.addObserver(USBDeviceConnected, [this](const Notification& n) {
-            auto device = std::any_cast<USBDevice>(n.object.at("device"));
-            add({true, device, device.id});
-        }));
-        tokens_.push_back(center.addObserver(USBDeviceDisconnected, [this](const Notification& n) {
-            add({false, {}, std::any_cast<uint64_t>(n.object.at("id"))});
-        }));
-    }
-    ~Announcements() {
-        for (auto token : tokens_) NotificationCenter::defaultCenter().removeObserver(token);
-    }
-    std::vector<Announcement> list() {
-        std::lock_guard lock(mutex_);
-        return list_;
-    }
-    bool waitForCount(size_t count, std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return list_.size() >= count; });
-    }
-
-private:
-    void add(Announcement a) {
-        {
-            std::lock_guard lock(mutex_);
-            list_.push_back(std::move(a));
-        }
-        changed_.notify_all();
-    }
-    std::vector<NotificationCenter::Token> tokens_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Announcement> list_;
-};
 
 // A device's vendor requests as the test scripts them; records what came.
 class ScriptedChip {
@@ -138,7 +96,7 @@ protected:
     }
 
     std::shared_ptr<ControlTransport> onlyDevice() {
-        auto list = announcements_.list();
+        auto list = announcements_.events();
         EXPECT_EQ(list.size(), 1u);
         if (list.empty() || !list[0].connected) return nullptr;
         return list[0].device.deviceInterfacePtrPtr;
@@ -148,7 +106,7 @@ protected:
     std::shared_ptr<LibusbHotplugSource> source_;
     std::shared_ptr<HotplugSource> previous_;
     std::unique_ptr<USBDeviceMonitor> monitor_;
-    Announcements announcements_;
+    test::AnnouncementRecorder announcements_;
     ScriptedChip chip_;
 };
 
@@ -157,7 +115,7 @@ TEST_F(LibusbUmockdevTest, PresentDevicesAreAnnouncedDuringStartWithIdentityAndN
     bed_->plug(chipSpec(6, {kChip.vendorId, 0x6120}), chip_.handler());  // not watched
     startMonitor();
 
-    const auto list = announcements_.list();  // start() has returned: no waiting
+    const auto list = announcements_.events();  // start() has returned: no waiting
     ASSERT_EQ(list.size(), 1u);
     ASSERT_TRUE(list[0].connected);
     const USBDevice& device = list[0].device;
@@ -172,7 +130,7 @@ TEST_F(LibusbUmockdevTest, PresentDevicesAreAnnouncedDuringStartWithIdentityAndN
 
 TEST_F(LibusbUmockdevTest, HotplugArrivalAndRemovalShareTheIdentityAndReplugGetsANewOne) {
     startMonitor();
-    ASSERT_TRUE(announcements_.list().empty());
+    ASSERT_TRUE(announcements_.events().empty());
 
     bed_->plug(chipSpec(7), chip_.handler());
     ASSERT_TRUE(announcements_.waitForCount(1));
@@ -181,7 +139,7 @@ TEST_F(LibusbUmockdevTest, HotplugArrivalAndRemovalShareTheIdentityAndReplugGets
     bed_->plug(chipSpec(7), chip_.handler());  // same bus and address again
     ASSERT_TRUE(announcements_.waitForCount(3));
 
-    const auto list = announcements_.list();
+    const auto list = announcements_.events();
     ASSERT_EQ(list.size(), 3u);
     EXPECT_TRUE(list[0].connected);
     EXPECT_EQ(list[0].device.name, "ZK Converter");
@@ -197,7 +155,7 @@ TEST_F(LibusbUmockdevTest, ADeviceWithoutProductStringHasAnEmptyName) {
     testing::internal::CaptureStdout();
     startMonitor();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    const auto list = announcements_.list();
+    const auto list = announcements_.events();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].device.name, "");
 }
@@ -322,7 +280,7 @@ TEST_F(LibusbUmockdevTest, LinkingTheLibusbLibraryMakesItTheDefaultSource) {
     {
         USBDeviceMonitor monitor({kChip});
         monitor.start();
-        EXPECT_EQ(announcements_.list().size(), 1u);
+        EXPECT_EQ(announcements_.events().size(), 1u);
     }
     source.reset();
     shutdownDefaultHotplugSource();

@@ -15,6 +15,7 @@
 #include "emu/EmulatedHotplugSource.h"
 #include "usb/NotificationCenter.h"
 #include "usb/USBDeviceMonitor.h"
+#include "support/AnnouncementRecorder.h"
 
 namespace quorvel {
 namespace {
@@ -26,63 +27,6 @@ public:
     int32_t controlTransfer(const ControlSetup&, std::span<uint8_t>) override { return 0; }
 };
 
-// Every notification the monitors post, with the posting thread.
-class Recorder {
-public:
-    struct Event {
-        bool connected;
-        USBDevice device;  // connected
-        uint64_t id;       // both
-        std::thread::id thread;
-    };
-
-    Recorder() {
-        auto& center = NotificationCenter::defaultCenter();
-        tokens_.push_back(center.addObserver(USBDeviceConnected, [this](const Notification& n) {
-            onEvent(true, n);
-        }));
-        tokens_.push_back(center.addObserver(USBDeviceDisconnected, [this](const Notification& n) {
-            onEvent(false, n);
-        }));
-    }
-    ~Recorder() {
-        for (auto token : tokens_) NotificationCenter::defaultCenter().removeObserver(token);
-    }
-
-    std::vector<Event> events() {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
-    bool waitForCount(size_t count, std::chrono::milliseconds timeout = 5s) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return events_.size() >= count; });
-    }
-
-    // Called inside every observer call; lets a test slow the handler down.
-    std::function<void()> inHandler;
-
-private:
-    void onEvent(bool connected, const Notification& n) {
-        Event event{connected, {}, 0, std::this_thread::get_id()};
-        if (connected) {
-            event.device = std::any_cast<USBDevice>(n.object.at("device"));
-            event.id = event.device.id;
-        } else {
-            event.id = std::any_cast<uint64_t>(n.object.at("id"));
-        }
-        if (inHandler) inHandler();
-        {
-            std::lock_guard lock(mutex_);
-            events_.push_back(std::move(event));
-        }
-        changed_.notify_all();
-    }
-
-    std::vector<NotificationCenter::Token> tokens_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Event> events_;
-};
 
 constexpr USBMonitorData kChip{0x34C7, 0x6221};
 constexpr USBMonitorData kOtherChip{0x34C7, 0x6120};
@@ -107,7 +51,7 @@ protected:
 
     std::shared_ptr<EmulatedHotplugSource> source_ = std::make_shared<EmulatedHotplugSource>();
     std::shared_ptr<HotplugSource> previous_;
-    Recorder recorder_;
+    test::AnnouncementRecorder recorder_;
 };
 
 TEST_F(MonitorTest, PresentDevicesAreAnnouncedOnTheStartingThreadBeforeStartReturns) {
