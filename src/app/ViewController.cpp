@@ -15,6 +15,7 @@
 #include "app/AppDelegate.h"
 #include "app/Interaction.h"
 #include "app/UiQueue.h"
+#include "cli/Milestones.h"
 #include "display/AUXDisplayManager.h"
 #include "display/Arm64DDC.h"
 #include "display/AuxPacket.h"
@@ -550,7 +551,9 @@ void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chi
 
     runUpgrade([device, loader = *loader, firmware = *firmware, chipID, hold] {
                    const auto release = qScopeGuard([&hold] { hold->release(); });
-                   device->USBFirmware(loader, firmware, chipID);
+                   // The engine's milestone lines on standard output, as the command line prints them.
+                   MilestoneLines lines(MilestoneRule::leaving, [](const std::string& line) { writeLine(line); });
+                   device->USBFirmware(loader, firmware, chipID, lines.observer());
                },
                [this, record = device->deviceInfo](bool succeeded) {
                    const std::string which = deviceLine(productName(record.productId), usbPlace(record));

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "cli/Milestones.h"
 #include "model/ChipHold.h"
 #include "model/DeviceTable.h"
 #include "model/Log.h"
@@ -279,8 +280,10 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
     char name[16];
     std::snprintf(name, sizeof name, "ZK%x", unsigned{product});
     const std::string& node = connectedDevice->deviceInfo.node;
-    return upgradeReported(node.empty() ? name : name + (" (" + node + ")"),
-                           [&] { connectedDevice->USBFirmware(*loader, firmware, chipID); });
+    MilestoneLines lines(MilestoneRule::leaving, say, milestoneTold);
+    return upgradeReported(node.empty() ? name : name + (" (" + node + ")"), [&] {
+        connectedDevice->USBFirmware(*loader, firmware, chipID, lines.observer());
+    });
 }
 
 bool Console::externalScreenAnswers(ChipHold& hold) {
@@ -335,24 +338,12 @@ bool Console::AUXUpdateProductFirmware(const std::string& firmwareFile) {
     }
 
     say("Firmware Upgrade Start...");
-    // Each milestone is printed once per phase, the first time progress
-    // reaches or passes it, however large the steps.
-    int64_t nextMilestone = 20;
+    MilestoneLines lines(MilestoneRule::reaching, say, milestoneTold);
+    const ProgressObserver progress = lines.observer();
+    auto phaseOf = [](AuxPhase phase) { return phase == AuxPhase::ram ? UpgradePhase::loader : UpgradePhase::firmware; };
     AuxProgressObserver observer;
-    observer.phaseStarted = [&nextMilestone](AuxPhase phase) {
-        say(phase == AuxPhase::ram ? "Initializing..." : "Programming...");
-        nextMilestone = 20;
-    };
-    observer.progressed = [&nextMilestone](AuxPhase, int64_t percent) {
-        while (nextMilestone <= 80 && percent >= nextMilestone) {
-            say(std::to_string(nextMilestone) + "%...");
-            nextMilestone += 20;
-        }
-        if (percent >= 100 && nextMilestone <= 100) {
-            say("100%...");
-            nextMilestone = 120;
-        }
-    };
+    observer.phaseStarted = [&](AuxPhase phase) { progress.started(phaseOf(phase)); };
+    observer.progressed = [&](AuxPhase phase, int64_t percent) { progress.reached(phaseOf(phase), percent); };
     std::string screens;
     for (const auto& d : AUXDisplayManager::shared().getOtherDisplays())
         if (d->ddc) screens += (screens.empty() ? "" : " and ") + d->name + (d->ddc->place().empty() ? "" : " (" + d->ddc->place() + ")");

@@ -14,6 +14,7 @@
 
 #include "model/ChipHold.h"
 #include "model/FileAccess.h"
+#include "model/Progress.h"
 #include "model/SourceModel.h"
 #include "usb/NotificationCenter.h"
 #include "usb/USBAccess.h"
@@ -60,6 +61,8 @@ public:
 
     // When set, the display commands work only on the displays it keeps.
     std::function<bool(const Display&)> displaySelection;
+    // When set, told each progress milestone of an upgrade as it is printed.
+    std::function<void(UpgradePhase, int64_t)> milestoneTold;
     // The last message a command printed (empty before any): its outcome.
     static const std::string& lastMessage();
 

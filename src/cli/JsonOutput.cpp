@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 
 #include <QJsonDocument>
 #include <QString>
@@ -102,20 +101,11 @@ void JsonOutput::result(bool ok, const std::string& message) {
     write(QJsonObject{{"event", "result"}, {"ok", ok}, {"message", qtext(message)}});
 }
 
-void JsonOutput::line(const std::string& text) {
-    writeAll(STDERR_FILENO, text + "\n");
-    std::lock_guard lock(mutex_);
-    if (text == "Initializing...") {
-        phase_ = "loader";
-    } else if (text == "Programming...") {
-        phase_ = "firmware";
-    } else if (!phase_.empty() && text.size() > 4 && text.ends_with("%...")) {
-        int percent = 0;
-        const char* end = text.data() + text.size() - 4;
-        const auto [at, error] = std::from_chars(text.data(), end, percent);
-        if (error == std::errc() && at == end)
-            write(QJsonObject{{"event", "progress"}, {"phase", qtext(phase_)}, {"percent", percent}});
-    }
+void JsonOutput::progress(UpgradePhase phase, int64_t percent) {
+    event("progress", QJsonObject{{"phase", phase == UpgradePhase::loader ? "loader" : "firmware"},
+                                  {"percent", static_cast<qint64>(percent)}});
 }
+
+void JsonOutput::line(const std::string& text) { writeAll(STDERR_FILENO, text + "\n"); }
 
 }  // namespace quorvel

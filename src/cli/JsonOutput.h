@@ -2,9 +2,8 @@
 //
 // While it is active, whatever the program and its engines print for people
 // goes to standard error instead (file descriptor 1 is a pipe that a thread
-// of ours drains), so that standard output carries only the events. The
-// progress milestones among those lines ("Initializing...", "Programming...",
-// "40%...") become progress events as they pass.
+// of ours drains), so that standard output carries only the events. Each
+// progress milestone printed for people is also told as a progress event.
 #pragma once
 
 #include <cstdio>
@@ -14,6 +13,8 @@
 #include <thread>
 
 #include <QJsonObject>
+
+#include "model/Progress.h"
 
 namespace quorvel {
 
@@ -51,8 +52,10 @@ public:
     // every line printed before it has passed.
     void result(bool ok, const std::string& message);
 
-    // Lines printed while the diversion runs: to standard error, and the
-    // milestones as progress events.
+    // {"event":"progress","phase":"loader"|"firmware","percent":..}
+    void progress(UpgradePhase phase, int64_t percent);
+
+    // Lines printed while the diversion runs: to standard error.
     void line(const std::string& text);
 
 private:
@@ -61,7 +64,6 @@ private:
     std::mutex mutex_;
     int out_ = -1;
     StdoutDiversion diversion_;
-    std::string phase_;
     bool done_ = false;
 };
 

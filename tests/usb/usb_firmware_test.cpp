@@ -8,9 +8,11 @@
 #include <map>
 #include <stdexcept>
 
+#include "cli/Milestones.h"
 #include "emu/EmulatedControlTransport.h"
 #include "emu/UsbChip.h"
 #include "model/Alert.h"
+#include "model/Log.h"
 #include "model/Settings.h"
 #include "model/Sleeper.h"
 #include "support/Recorders.h"
@@ -68,11 +70,15 @@ protected:
         chip_->clearTranscript();
     }
 
+    // The milestone lines as the programs print them, on standard output.
+    ProgressObserver printed() { return lines_.observer(); }
+
     std::shared_ptr<RecordingSleeper> sleeper_ = std::make_shared<RecordingSleeper>();
     std::shared_ptr<RecordingAlertSink> alerts_ = std::make_shared<RecordingAlertSink>();
     std::shared_ptr<UsbChip> chip_;
 
 private:
+    MilestoneLines lines_{MilestoneRule::leaving, [](const std::string& line) { writeLine(line); }};
     int64_t savedPacketSize_ = 0;
     int64_t savedPercent_ = 0;
     std::shared_ptr<Sleeper> previousSleeper_;
@@ -97,7 +103,7 @@ TEST_F(UsbUpgrade, TenByteLoaderGoesOutInThreeByteFrames) {
     chip_->clearTranscript();
     maxPktSize = 8;
     const Bytes loader{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9};
-    EXPECT_EQ(test::capturedStdout([&] { usb.RamWrite(0x2000, loader); }), "89%...\n100%...\n");
+    EXPECT_EQ(test::capturedStdout([&] { usb.RamWrite(0x2000, loader, printed()); }), "89%...\n100%...\n");
 
     const auto t = chip_->transcript();
     ASSERT_EQ(t.size(), 4u);
@@ -120,7 +126,7 @@ TEST_F(UsbUpgrade, ThreeHundredByteFirmwareGoesOutInPagesOfFourPackets) {
     maxPktSize = 64;
     bringToErased(usb);
     const Bytes firmware = pattern(300, 1);
-    EXPECT_EQ(test::capturedStdout([&] { usb.FlashWrite(firmware); }), "100%...\n");
+    EXPECT_EQ(test::capturedStdout([&] { usb.FlashWrite(firmware, printed()); }), "100%...\n");
 
     const auto t = chip_->transcript();
     const ControlSetup status{0xC1, 0x06, 0x860C, 0xFFFF, 11};
@@ -144,9 +150,9 @@ TEST_F(UsbUpgrade, EmptyImagesSendNothingAndStillFinish) {
     USBAccess usb = connect({.chipId = 0x03});
     maxPktSize = 8;
     percentCompleted = 55;
-    EXPECT_EQ(test::capturedStdout([&] { usb.RamWrite(0x2000, {}); }), "100%...\n");
+    EXPECT_EQ(test::capturedStdout([&] { usb.RamWrite(0x2000, {}, printed()); }), "100%...\n");
     EXPECT_EQ(percentCompleted, 55);
-    EXPECT_EQ(test::capturedStdout([&] { usb.FlashWrite({}); }), "100%...\n");
+    EXPECT_EQ(test::capturedStdout([&] { usb.FlashWrite({}, printed()); }), "100%...\n");
     EXPECT_EQ(percentCompleted, 0);
     EXPECT_EQ(chip_->requestCount(), 0u);
 }
@@ -193,7 +199,7 @@ TEST_F(UsbUpgrade, ProgressLines) {
         USBAccess usb = connect({.chipId = 0x03});
         maxPktSize = c.packet;
         const std::string out =
-            test::capturedStdout([&] { usb.USBFirmware(pattern(c.loader, 2), pattern(c.firmware, 3), 0x03); });
+            test::capturedStdout([&] { usb.USBFirmware(pattern(c.loader, 2), pattern(c.firmware, 3), 0x03, printed()); });
         EXPECT_EQ(out, c.output);
         EXPECT_EQ(percentCompleted, 100);
         EXPECT_TRUE(chip_->violations().empty());
@@ -252,7 +258,7 @@ TEST_P(UsbFullUpgrade, FlashEndsEqualToTheFile) {
     const size_t base = chip_->requestCount();
     maxPktSize = packet;
 
-    const std::string out = test::capturedStdout([&] { usb.USBFirmware(loader, firmware, id); });
+    const std::string out = test::capturedStdout([&] { usb.USBFirmware(loader, firmware, id, printed()); });
 
     const Bytes flash = chip_->flash();
     EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), flash.begin()));
@@ -368,7 +374,7 @@ TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
         bool thrown = false;
         out = test::capturedStdout([&] {
             try {
-                usb.USBFirmware(pattern(30, 4), pattern(1024, 5), c.chip);
+                usb.USBFirmware(pattern(30, 4), pattern(1024, 5), c.chip, printed());
             } catch (const Errors::customErrors& error) {
                 thrown = error == Errors::customErrors::USBUpgradeError;
             }
@@ -411,7 +417,7 @@ TEST_F(UsbUpgrade, RamLoadStopsPrintingAtItsFailure) {
     maxPktSize = 8;
     chip_->failAtKind(K::RamWrite, Fault::Unplug, 5);
     const std::string out = test::capturedStdout([&] {
-        EXPECT_THROW(usb.USBFirmware(pattern(30, 4), pattern(1024, 5), 0x03), Errors::customErrors);
+        EXPECT_THROW(usb.USBFirmware(pattern(30, 4), pattern(1024, 5), 0x03, printed()), Errors::customErrors);
     });
     EXPECT_EQ(out, "Initializing...\n29%...\n49%...\nUSB Upgrade Error: RamWrite\n");
 }
@@ -425,7 +431,7 @@ TEST_F(UsbUpgrade, PacketSizesThatCannotFrameThePageAreRefusedBeforeSending) {
         EXPECT_THROW(usb.RamWrite(0x2000, image), std::invalid_argument);
         EXPECT_THROW(usb.FlashWrite(image), std::invalid_argument);
         const std::string out = test::capturedStdout([&] {
-            EXPECT_THROW(usb.USBFirmware(image, image, 0x03), Errors::customErrors);
+            EXPECT_THROW(usb.USBFirmware(image, image, 0x03, printed()), Errors::customErrors);
         });
         EXPECT_EQ(out, "USB Upgrade Error: unsupported packet size " + std::to_string(size) +
                            " (it must lie between 6 and 255 and divide 256)\n");
