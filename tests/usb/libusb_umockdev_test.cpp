@@ -17,6 +17,7 @@
 #include "support/AnnouncementRecorder.h"
 #include "usb/NotificationCenter.h"
 #include "usb/USBDeviceMonitor.h"
+#include "usb/UsbStatus.h"
 #include "usb/libusb/LibusbHotplugSource.h"
 
 namespace quorvel {
@@ -284,6 +285,23 @@ TEST_F(LibusbUmockdevTest, LinkingTheLibusbLibraryMakesItTheDefaultSource) {
     }
     source.reset();
     shutdownDefaultHotplugSource();
+}
+
+}  // namespace
+}  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+// The diagnostic names of the statuses, held by value in the library that
+// does not link libusb, are libusb's own.
+TEST(UsbStatusText, NamesEveryLibusbCodeAsLibusbDoes) {
+    for (int code = -1; code >= -12; --code) {
+        EXPECT_EQ(usbStatusText(code), std::string(libusb_error_name(code)) + " (" + std::to_string(code) + ")");
+    }
+    EXPECT_EQ(usbStatusText(LIBUSB_ERROR_OTHER), "LIBUSB_ERROR_OTHER (-99)");
+    EXPECT_EQ(usbStatusText(kShortOutTransfer), "SHORT_OUT_TRANSFER (-1001)");
+    EXPECT_EQ(usbStatusText(-42), "status -42");
 }
 
 }  // namespace

@@ -167,18 +167,21 @@ TEST(UsbAccess, FailedRequestsCarryThePlatformCode) {
         Fault fault;
         std::function<void(USBAccess&)> action;
         std::string desc;
+        std::string cause;  // the failing request and the status by name
     };
     const Case cases[] = {
         {"read stalled", RequestKind::Read, Fault::Stall, [](USBAccess& u) { u.Read(0x1234); },
-         "Get device status request error: -9"},
+         "Get device status request error: -9", "Read 0x1234: LIBUSB_ERROR_PIPE (-9)"},
         {"version timed out", RequestKind::GetVersion, Fault::Timeout, [](USBAccess& u) { u.GetVersion(); },
-         "Get device status request error: -7"},
+         "Get device status request error: -7", "GetVersion: LIBUSB_ERROR_TIMEOUT (-7)"},
         {"debug on broken", RequestKind::DebugOn, Fault::TransferError, [](USBAccess& u) { u.DebugOn(); },
-         "Get device status request error: -1"},
+         "Get device status request error: -1", "DebugOn: LIBUSB_ERROR_IO (-1)"},
         {"register write unplugged", RequestKind::Write, Fault::Unplug,
-         [](USBAccess& u) { u.Write(0x80AD, 0); }, "Get device statu s request error: -4"},
+         [](USBAccess& u) { u.Write(0x80AD, 0); }, "Get device statu s request error: -4",
+         "Write 0x80AD: LIBUSB_ERROR_NO_DEVICE (-4)"},
         {"register write not taken whole", RequestKind::Write, Fault::Short,
-         [](USBAccess& u) { u.Write(0x80AD, 0); }, "Get device statu s request error: -1001"},
+         [](USBAccess& u) { u.Write(0x80AD, 0); }, "Get device statu s request error: -1001",
+         "Write 0x80AD: SHORT_OUT_TRANSFER (-1001)"},
         {"flash packet not taken whole", RequestKind::FlashWrite, Fault::Short,
          [](USBAccess& u) {
              const int64_t saved = maxPktSize.exchange(64);
@@ -190,7 +193,7 @@ TEST(UsbAccess, FailedRequestsCarryThePlatformCode) {
              }
              maxPktSize = saved;
          },
-         "Get device status request error: -1001"},
+         "Get device status request error: -1001", "FlashWrite packet 1 of 4: SHORT_OUT_TRANSFER (-1001)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -205,6 +208,8 @@ TEST(UsbAccess, FailedRequestsCarryThePlatformCode) {
         } catch (const Errors::USBDeviceError& e) {
             EXPECT_EQ(e.kind(), Errors::USBDeviceError::Kind::RequestError);
             EXPECT_EQ(e.desc(), c.desc);
+            ASSERT_TRUE(e.cause().has_value());
+            EXPECT_EQ(e.cause()->describe(), c.cause);
         }
         EXPECT_EQ(usb.backData, before);
     }
@@ -338,6 +343,47 @@ TEST(UsbAccess, ConsistencyChecksFollowTheChipTable) {
         EXPECT_EQ(usb.ConsistencyOfDeviceAndISP(c.chip, c.text), c.isp);
     }
     EXPECT_EQ(chip->requestCount(), 0u);
+}
+
+}  // namespace
+}  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+// The builders' named fields land on their bytes: the RAM frame's address
+// and checksum, the flash packet's page flag and 24-bit address.
+TEST(UsbRequests, NamedFieldsLandOnTheirBytes) {
+    const CmdCode cmd;
+    const Bytes one{0xA9};
+    const usb::Request frame = usb::ramLoad(cmd, {.ramAddress = 0x2009, .data = one});
+    EXPECT_EQ(frame.setup, (ControlSetup{0x41, 0x13, 0, 0, 6}));
+    EXPECT_EQ(frame.data, (Bytes{0x06, 0x13, 0x20, 0x09, 0xA9, 0x15}));
+
+    const Bytes chunk(64, 0x5A);
+    struct Case {
+        uint32_t address;
+        bool last;
+        ControlSetup setup;
+    };
+    for (const Case& c : {Case{192, true, {0x41, 0x10, 0x0100, 192, 64}},
+                          Case{0x10000, false, {0x41, 0x10, 0x0001, 0x0000, 64}},
+                          Case{0x1FFC0, true, {0x41, 0x10, 0x0101, 0xFFC0, 64}}}) {
+        const usb::Request packet = usb::flashWrite(cmd, {.flashAddress = c.address, .lastOfPage = c.last, .data = chunk});
+        EXPECT_EQ(packet.setup, c.setup);
+        EXPECT_EQ(packet.data, chunk);
+    }
+    EXPECT_EQ(usb::ramFrameLength(8, 10), 3u);
+    EXPECT_EQ(usb::ramFrameLength(64, 10), 10u);
+    EXPECT_EQ(usb::flashPacketLength(64, 44), 44u);
+
+    Bytes reply(64, 'x');
+    reply[0] = 2;
+    EXPECT_EQ(usb::versionText(reply), std::nullopt);
+    reply[0] = 3;
+    EXPECT_EQ(usb::versionText(reply), std::string());
+    reply[0] = 200;
+    EXPECT_EQ(usb::versionText(reply), std::string(61, 'x'));
 }
 
 }  // namespace

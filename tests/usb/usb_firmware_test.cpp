@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 #include "cli/Milestones.h"
@@ -453,6 +454,117 @@ TEST_F(UsbUpgrade, PacketSizesThatCannotFrameThePageAreRefusedBeforeSending) {
         const Bytes flash = chip_->flash();
         EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), flash.begin()));
         EXPECT_EQ(chip_->violations(), std::vector<std::string>{});
+    }
+}
+
+}  // namespace
+}  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+// The engine prints no milestone of its own: it tells its observer each
+// phase and each percent as it changes, and percentCompleted follows.
+TEST_F(UsbUpgrade, BulkPhasesTellTheObserverAndPrintNothing) {
+    USBAccess usb = connect({.chipId = 0x03});
+    usb.DebugOn();
+    for (uint32_t r : {0x80AD, 0x80C0, 0x80C9, 0x80D1, 0x80D9, 0x80E1, 0x80E9}) usb.Write(r, 0);
+    maxPktSize = 8;
+    percentCompleted = 55;
+    std::vector<std::string> told;
+    std::vector<int64_t> published;  // percentCompleted as each percent is told
+    ProgressObserver observer{
+        .phaseStarted = [&](UpgradePhase p) { told.push_back(p == UpgradePhase::loader ? "loader" : "firmware"); },
+        .progressed = [&](UpgradePhase, int64_t percent) {
+            told.push_back(std::to_string(percent));
+            published.push_back(percentCompleted);
+        },
+        .phaseEnded = [&](UpgradePhase) { told.push_back("end"); },
+    };
+    const std::string out = test::capturedStdout([&] {
+        usb.RamWrite(0x2000, pattern(10, 1), observer);  // frames of 3, 3, 3, 1 bytes
+        usb.RunCode(0x2000);
+        usb.FlashErease();
+        usb.FlashWrite(pattern(300, 2), observer);  // pages of 256 and 44 bytes
+    });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(told, (std::vector<std::string>{"loader", "30", "60", "90", "100", "end", "firmware", "0", "85",
+                                              "100", "end"}));
+    EXPECT_EQ(published, (std::vector<int64_t>{30, 60, 90, 100, 0, 85, 100}));
+}
+
+// A failing request's cause (which request, what the platform or the chip
+// answered) reaches the log beside the unchanged line on standard output,
+// and travels in the error thrown.
+TEST_F(UsbUpgrade, EveryFailureKeepsItsCauseInTheLog) {
+    struct Case {
+        const char* name;
+        std::function<void(UsbChip&)> inject;
+        std::string cause;
+    };
+    const Case cases[] = {
+        {"silent reset", [](UsbChip& c) { c.failAtKind(K::Reset, Fault::Stall); }, "Reset 2: LIBUSB_ERROR_PIPE (-9)"},
+        {"first register write", [](UsbChip& c) { c.failAtKind(K::Write, Fault::Timeout); },
+         "Write 0x80AD: LIBUSB_ERROR_TIMEOUT (-7)"},
+        {"silent register write", [](UsbChip& c) { c.failAtKind(K::Write, Fault::TransferError, 2); },
+         "Write 0x80C9: LIBUSB_ERROR_IO (-1)"},
+        {"sixth RAM frame", [](UsbChip& c) { c.failAtKind(K::RamWrite, Fault::Unplug, 5); },
+         "RamWrite frame 6 of 10: LIBUSB_ERROR_NO_DEVICE (-4)"},
+        {"flash packet cut short", [](UsbChip& c) { c.failAtKind(K::FlashWrite, Fault::Short, 33); },
+         "FlashWrite packet 34 of 128: SHORT_OUT_TRANSFER (-1001)"},
+        {"status read of the third page", [](UsbChip& c) { c.failAtPage(2, Fault::Timeout); },
+         "FlashWrite page 3 of 4: Read 0x860C: LIBUSB_ERROR_TIMEOUT (-7)"},
+        {"page refused by the chip", [](UsbChip& c) { c.failAtPage(1, Fault::WrongPageStatus); },
+         "FlashWrite page 2 of 4: page status 0, not 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        USBAccess usb = connect({.chipId = 0x03});
+        maxPktSize = 8;
+        c.inject(*chip_);
+        test::ScopedLogCapture log;
+        std::optional<FailureCause> thrown;
+        test::capturedStdout([&] {
+            try {
+                usb.USBFirmware(pattern(30, 4), pattern(1024, 5), 0x03);
+            } catch (const Errors::customErrors& error) {
+                thrown = error.cause();
+            }
+        });
+        EXPECT_TRUE(log.contains(LogLevel::error, "USB Upgrade Error: " + c.cause));
+        ASSERT_TRUE(thrown.has_value());
+        EXPECT_EQ(thrown->describe(), c.cause);
+    }
+}
+
+TEST_F(UsbUpgrade, RequestPathsOutsideTheSequenceKeepTheirCause) {
+    USBAccess usb = connect({.chipId = 0x03});
+    chip_->failAtKind(K::Read, Fault::Stall);
+    try {
+        usb.GetChipID();
+        ADD_FAILURE() << "no error";
+    } catch (const Errors::customErrors& e) {
+        EXPECT_EQ(e, Errors::customErrors::readChipIDError);
+        ASSERT_TRUE(e.cause().has_value());
+        EXPECT_EQ(e.cause()->describe(), "GetChipID: Read 0x8910: LIBUSB_ERROR_PIPE (-9)");
+    }
+
+    // The manual way into debug mode fails inward only; the log keeps why.
+    USBAccess virren = connect({.chipId = 0xA1});
+    chip_->failAtKind(K::Write, Fault::Unplug);
+    test::ScopedLogCapture log;
+    EXPECT_FALSE(virren.DebugOnManual(0xA1));
+    EXPECT_TRUE(log.contains(LogLevel::error, "USB debug mode by registers failed: DebugOnManual: Write 0x0ED6: "
+                                              "LIBUSB_ERROR_NO_DEVICE (-4)"));
+
+    USBAccess unplugged(USBDevice{});
+    try {
+        unplugged.GetVersion();
+        ADD_FAILURE() << "no error";
+    } catch (const Errors::USBDeviceError& e) {
+        EXPECT_EQ(e, Errors::USBDeviceError::DeviceInterfaceNotFound());
+        ASSERT_TRUE(e.cause().has_value());
+        EXPECT_EQ(e.cause()->describe(), "GetVersion: no device interface");
     }
 }
 
