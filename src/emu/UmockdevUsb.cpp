@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <deque>
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -93,6 +95,91 @@ std::string usbDescriptorsHex(const UsbDeviceSpec& spec) {
     return hexOf(bytes);
 }
 
+// libusb waits for a usbfs node to poll ready and then reaps it until it is
+// empty. The emulated node is a socket, always ready, so a client's event
+// loop never sleeps: it reaps every open node round after round. Once a
+// loop has seen nothing move for a few milliseconds, its empty reaps are
+// answered late (1 ms), which keeps an idle program's CPU low. The answer
+// is held by a timer on the serving thread's main context, never by
+// sleeping there: that thread serves every node of every program, and a
+// sleep would hold up the chips that are busy.
+//
+// A loop is named by the address the reap passes: libusb reaps every open
+// handle of a context from one thread, into the same variable on that
+// thread's stack. A URB submitted to a node makes brisk every loop that
+// reaps that node, for all the nodes it reaps: a program talking to one of
+// its sixteen open chips is not slowed by a late answer from each of the
+// fifteen others per round, while another program idling meanwhile stays
+// paced.
+class UmockdevUsbBed::ReapPacing {
+public:
+    using Loop = unsigned long;
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kIdleAfter = std::chrono::milliseconds(5);
+    static constexpr guint kLateAnswerMs = 1;
+
+    // A URB was submitted to a node these loops reap.
+    void submitted(const std::vector<Loop>& reapers) {
+        std::lock_guard lock(mutex_);
+        const auto now = Clock::now();
+        for (Loop loop : reapers) moved_[loop] = now;
+    }
+
+    // A reap by `loop`; `took` whether it took a URB. True when an empty
+    // reap is to be answered late: neither the loop nor the node (`nodeMoved`)
+    // has seen anything move lately.
+    bool reaped(Loop loop, bool took, Clock::time_point nodeMoved) {
+        std::lock_guard lock(mutex_);
+        const auto now = Clock::now();
+        auto& moved = moved_[loop];
+        if (took) moved = now;
+        if (moved_.size() > kMaxLoops) forgetStale(now);
+        return !took && now - std::max(moved, nodeMoved) > kIdleAfter;
+    }
+
+    // Completes the reap of `client` with `error` after kLateAnswerMs, from
+    // the serving thread's main context; at once where there is none.
+    static void answerLate(UMockdevIoctlClient* client, int error) {
+        GMainContext* context = g_main_context_get_thread_default();
+        if (!context) {
+            umockdev_ioctl_client_complete(client, -1, error);
+            return;
+        }
+        GSource* timer = g_timeout_source_new(kLateAnswerMs);
+        g_source_set_callback(timer, &LateAnswer::fire, new LateAnswer{g_object_ref(client), error},
+                              &LateAnswer::destroy);
+        g_source_attach(timer, context);
+        g_source_unref(timer);
+    }
+
+private:
+    static constexpr size_t kMaxLoops = 64;
+
+    struct LateAnswer {
+        UMockdevIoctlClient* client;
+        int error;
+        static gboolean fire(gpointer data) {
+            auto* self = static_cast<LateAnswer*>(data);
+            // A client that closed its node meanwhile waits for nothing.
+            if (umockdev_ioctl_client_get_connected(self->client))
+                umockdev_ioctl_client_complete(self->client, -1, self->error);
+            return G_SOURCE_REMOVE;
+        }
+        static void destroy(gpointer data) {
+            auto* self = static_cast<LateAnswer*>(data);
+            g_object_unref(self->client);
+            delete self;
+        }
+    };
+
+    void forgetStale(Clock::time_point now) {
+        std::erase_if(moved_, [&](const auto& entry) { return now - entry.second > std::chrono::seconds(1); });
+    }
+
+    std::mutex mutex_;
+    std::map<Loop, Clock::time_point> moved_;
+};
+
 struct UmockdevUsbBed::Node {
     struct Urb {
         UMockdevIoctlData* urb = nullptr;
@@ -106,6 +193,8 @@ struct UmockdevUsbBed::Node {
         std::vector<Urb> flying;
     };
 
+    static constexpr size_t kRemembered = 4;
+
     std::string devNode;  // /dev/bus/usb/BBB/DDD
     std::string devPath;  // /devices/usbB-D
     UMockdevIoctlBase* ioctl = nullptr;
@@ -118,6 +207,8 @@ struct UmockdevUsbBed::Node {
     std::map<UMockdevIoctlClient*, Client> clients;  // each holds a reference
     UsbNodeCounters counters;
     std::chrono::steady_clock::time_point lastActivity;
+    std::shared_ptr<ReapPacing> pacing;
+    std::vector<ReapPacing::Loop> reapers;  // the loops that reaped this node lately, newest last
 
     ~Node() {
         if (ioctl) g_signal_handlers_disconnect_by_data(ioctl, this);
@@ -241,6 +332,7 @@ struct UmockdevUsbBed::Node {
 
         ++counters.submitted;
         lastActivity = std::chrono::steady_clock::now();
+        pacing->submitted(reapers);
         const UsbDeviceSpec deviceSpec = spec;
         const UsbControlHandler control = handler;
         lock.unlock();  // the handler may call back into the bed
@@ -265,14 +357,19 @@ struct UmockdevUsbBed::Node {
 
     gboolean reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Client& state, bool alive,
                   std::unique_lock<std::mutex>& lock) {
+        const ReapPacing::Loop loop = arg->data_len >= static_cast<gint>(sizeof(void*))
+                                          ? *reinterpret_cast<const unsigned long*>(arg->data)
+                                          : 0;
+        if (std::find(reapers.begin(), reapers.end(), loop) == reapers.end()) {
+            if (reapers.size() == kRemembered) reapers.erase(reapers.begin());
+            reapers.push_back(loop);
+        }
+        const bool late = pacing->reaped(loop, !state.done.empty(), lastActivity);
         if (state.done.empty()) {
-            // libusb reaps whenever the node (a socket, always writable)
-            // polls ready: once nothing has moved for a few milliseconds,
-            // slow the empty answers down to keep the CPU quiet.
-            const auto idle = std::chrono::steady_clock::now() - lastActivity;
             lock.unlock();
-            if (idle > std::chrono::milliseconds(5)) g_usleep(1000);
-            return fail(client, alive ? EAGAIN : ENODEV);
+            if (late) ReapPacing::answerLate(client, alive ? EAGAIN : ENODEV);
+            else fail(client, alive ? EAGAIN : ENODEV);
+            return TRUE;
         }
         Urb urb = state.done.front();
         state.done.pop_front();
@@ -295,7 +392,8 @@ struct UmockdevUsbBed::Node {
     }
 };
 
-UmockdevUsbBed::UmockdevUsbBed() : testbed_(umockdev::newTestbed()) {}
+UmockdevUsbBed::UmockdevUsbBed()
+    : testbed_(umockdev::newTestbed()), pacing_(std::make_shared<ReapPacing>()) {}
 
 UmockdevUsbBed::~UmockdevUsbBed() {
     for (auto& [key, node] : nodes_) umockdev_testbed_detach_ioctl(testbed_, node->devNode.c_str(), nullptr);
@@ -315,6 +413,7 @@ UmockdevUsbBed::Node& UmockdevUsbBed::node(uint8_t bus, uint8_t address) {
         slot->devNode = "/dev/bus/usb/" + threeDigits(bus) + "/" + threeDigits(address);
         slot->devPath = "/devices/usb" + std::to_string(bus) + "-" + std::to_string(address);
         slot->ioctl = umockdev_ioctl_base_new();
+        slot->pacing = pacing_;
         g_signal_connect(slot->ioctl, "handle-ioctl", G_CALLBACK(&Node::onIoctl), slot.get());
         umockdev::attachHandler(testbed_, slot->devNode, slot->ioctl,
                                 "cannot attach the ioctl handler of " + slot->devNode);

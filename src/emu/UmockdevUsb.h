@@ -73,12 +73,14 @@ public:
     UsbNodeCounters counters(uint8_t bus, uint8_t address);
 
     struct Node;
+    class ReapPacing;
 
 private:
     Node& node(uint8_t bus, uint8_t address);
     void addHubs(uint8_t bus, const std::vector<uint8_t>& ports);
 
     UMockdevTestbed* testbed_ = nullptr;
+    std::shared_ptr<ReapPacing> pacing_;  // shared by the nodes
     std::mutex mutex_;
     std::map<std::pair<uint8_t, uint8_t>, std::unique_ptr<Node>> nodes_;
     std::set<std::string> hubs_;  // sysfs paths of the hubs added
