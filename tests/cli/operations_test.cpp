@@ -369,7 +369,9 @@ TEST_F(Operations, ThreeChipsUpgradedSideBySide) {
         script += std::string("\"$0\" --device 1-") + std::to_string(i) + " -f '" + files.back() + "' > '" +
                   (dir / ("out" + std::to_string(i))).string() + "' 2>&1 & p" + std::to_string(i) + "=$!; ";
     }
-    script += "wait $p1 && wait $p2 && wait $p3";
+    // Each process is waited for: one that fails must not end the run (and
+    // the emulator) under the others.
+    script += "wait $p1; s1=$?; wait $p2; s2=$?; wait $p3; s3=$?; exit $((s1 | s2 | s3))";
     const auto r = emulate(setup, {"/bin/sh", "-c", script, QUORVEL_CLI_PATH});
     EXPECT_EQ(r.status, 0) << r.err;
     for (int i = 0; i < 3; ++i) {

@@ -808,15 +808,15 @@ private:
         }
     }
 
-    // What umockdev cannot present (a refused open, shorter pauses) comes
-    // from a small library of ours, preloaded ahead of umockdev's.
+    // What umockdev cannot present (a refused open, shorter pauses, a
+    // uevent socket per program) comes from a small library of ours,
+    // preloaded ahead of umockdev's.
     void addShim(std::map<std::string, std::string>& env) {
         std::string denied;
         for (size_t i = 0; i < config_.displays.size(); ++i)
             if (config_.displays[i].denied)
                 denied += (denied.empty() ? "" : ":") + std::string("/dev/i2c-") +
                           std::to_string(config_.displays[i].bus.value_or(static_cast<uint32_t>(10 + i)));
-        if (denied.empty() && !config_.fastWaits) return;
         std::error_code ec;
         const auto shim = std::filesystem::canonical("/proc/self/exe", ec).parent_path() / QUORVEL_PRELOAD_FROM_BIN;
         if (!std::filesystem::exists(shim, ec)) throw std::runtime_error("missing " + shim.string());

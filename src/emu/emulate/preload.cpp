@@ -3,7 +3,8 @@
  *   QUORVEL_EMULATE_DENY=PATH:PATH  opening these paths fails with EACCES,
  *                                   as for a user without access (even root);
  *   QUORVEL_EMULATE_FAST_WAITS=1    pauses of a second or more last a
- *                                   hundredth as long.
+ *                                   hundredth as long;
+ * and, always, a uevent monitor socket of its own for each program (below).
  */
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -12,8 +13,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -99,6 +105,33 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request, 
     const int rc = next(clock, flags, &s, NULL);
     if (remaining) remaining->tv_sec = remaining->tv_nsec = 0;
     return rc;
+}
+
+/* umockdev turns a uevent monitor's netlink socket into a Unix socket and
+ * binds it to $UMOCKDEV_DIR/event<fd>, removing whatever is there. Programs
+ * started together open their monitor at the same descriptor number, so one
+ * took another's place: its bind failed (libusb could not start) or it never
+ * heard an event again. Such a socket is bound here, past umockdev, to a name
+ * of its own process; umockdev sends each uevent to every event<digit>*
+ * socket in the folder. */
+int bind(int fd, const struct sockaddr* address, socklen_t length) {
+    static int (*next)(int, const struct sockaddr*, socklen_t);
+    if (!next) next = (int (*)(int, const struct sockaddr*, socklen_t))dlsym(RTLD_NEXT, "bind");
+    const char* root = getenv("UMOCKDEV_DIR");
+    struct sockaddr_storage own;
+    socklen_t ownLength = sizeof own;
+    if (root && address && length >= sizeof(sa_family_t) && address->sa_family == AF_NETLINK &&
+        getsockname(fd, (struct sockaddr*)&own, &ownLength) == 0 && own.ss_family == AF_UNIX) {
+        struct sockaddr_un unique;
+        memset(&unique, 0, sizeof unique);
+        unique.sun_family = AF_UNIX;
+        const int n = snprintf(unique.sun_path, sizeof unique.sun_path, "%s/event%d.%ld", root, fd, (long)getpid());
+        if (n > 0 && (size_t)n < sizeof unique.sun_path) {
+            unlink(unique.sun_path);  // left by an earlier process of this number
+            return (int)syscall(SYS_bind, fd, (const struct sockaddr*)&unique, (socklen_t)sizeof unique);
+        }
+    }
+    return next(fd, address, length);
 }
 
 }  // extern "C"
