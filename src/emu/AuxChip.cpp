@@ -22,17 +22,17 @@ struct Layout {
 
 Layout layoutOf(AuxPacketKind kind) {
     switch (kind) {
-        case AuxPacketKind::getVersion: return {6, 0x03, 0x03};
-        case AuxPacketKind::debugOn: return {10, 0x07, 0x07};
-        case AuxPacketKind::reset: return {10, 0x07, 0x07};
-        case AuxPacketKind::write: return {10, 0x07, 0x07};
-        case AuxPacketKind::ramWrite: return {14, 0x0B, 0x0B};
-        case AuxPacketKind::ramCRC: return {14, 0x8B, 0x0B};
-        case AuxPacketKind::runCode: return {8, 0x06, 0x05};
-        case AuxPacketKind::flashErase: return {8, 0x06, 0x05};
-        case AuxPacketKind::flashWrite: return {14, 0x0B, 0x0A};
-        case AuxPacketKind::flashCRC: return {14, 0x8B, 0x04};
-        case AuxPacketKind::beforeUpgrade: return {6, 0x03, 0x02};
+        case AuxPacketKind::GetVersion: return {6, 0x03, 0x03};
+        case AuxPacketKind::DebugOn: return {10, 0x07, 0x07};
+        case AuxPacketKind::Reset: return {10, 0x07, 0x07};
+        case AuxPacketKind::Write: return {10, 0x07, 0x07};
+        case AuxPacketKind::RamWrite: return {14, 0x0B, 0x0B};
+        case AuxPacketKind::SendRamWriteCRC: return {14, 0x8B, 0x0B};
+        case AuxPacketKind::RunCode: return {8, 0x06, 0x05};
+        case AuxPacketKind::FlashErase: return {8, 0x06, 0x05};
+        case AuxPacketKind::FlashWrite: return {14, 0x0B, 0x0A};
+        case AuxPacketKind::SendFlashWriteCRC: return {14, 0x8B, 0x04};
+        case AuxPacketKind::BeforeUpgrade: return {6, 0x03, 0x02};
         default: return {0, 0, 0};
     }
 }
@@ -52,7 +52,7 @@ std::string hex(std::span<const uint8_t> p) { return hexBytes(p, " "); }
 I2CStatus AuxEdidEeprom::write(std::span<const uint8_t> data) {
     std::lock_guard lock(mutex_);
     if (!data.empty()) offset_ = data[0];
-    return I2CStatus::ok;
+    return I2CStatus::Ok;
 }
 
 I2CStatus AuxEdidEeprom::read(std::span<uint8_t> out) {
@@ -61,23 +61,23 @@ I2CStatus AuxEdidEeprom::read(std::span<uint8_t> out) {
         b = offset_ < contents_.size() ? contents_[offset_] : 0xFF;
         offset_ = (offset_ + 1) % 256;
     }
-    return I2CStatus::ok;
+    return I2CStatus::Ok;
 }
 
 I2CStatus AuxDdcMonitor::write(std::span<const uint8_t> data) {
     std::lock_guard lock(mutex_);
     transcript_.push_back({std::chrono::steady_clock::now(), classifyAuxPacket(data), {data.begin(), data.end()},
-                           I2CStatus::ok});
-    return I2CStatus::ok;
+                           I2CStatus::Ok});
+    return I2CStatus::Ok;
 }
 
 I2CStatus AuxDdcMonitor::read(std::span<uint8_t> out) {
     static constexpr uint8_t kNullMessage[3] = {0x6E, 0x80, 0xBE};
     for (size_t i = 0; i < out.size(); ++i) out[i] = i < 3 ? kNullMessage[i] : 0x00;
     std::lock_guard lock(mutex_);
-    transcript_.push_back({std::chrono::steady_clock::now(), AuxPacketKind::versionRead, {out.begin(), out.end()},
-                           I2CStatus::ok});
-    return I2CStatus::ok;
+    transcript_.push_back({std::chrono::steady_clock::now(), AuxPacketKind::VersionRead, {out.begin(), out.end()},
+                           I2CStatus::Ok});
+    return I2CStatus::Ok;
 }
 
 std::vector<AuxTranscriptEntry> AuxDdcMonitor::transcript() const {
@@ -88,43 +88,43 @@ std::vector<AuxTranscriptEntry> AuxDdcMonitor::transcript() const {
 size_t AuxDdcMonitor::packetCount() const {
     std::lock_guard lock(mutex_);
     return static_cast<size_t>(std::count_if(transcript_.begin(), transcript_.end(),
-                                             [](const auto& e) { return e.kind != AuxPacketKind::versionRead; }));
+                                             [](const auto& e) { return e.kind != AuxPacketKind::VersionRead; }));
 }
 
 const char* toString(AuxPacketKind kind) {
     switch (kind) {
-        case AuxPacketKind::getVersion: return "GetVersion";
-        case AuxPacketKind::debugOn: return "DebugOn";
-        case AuxPacketKind::reset: return "Reset";
-        case AuxPacketKind::write: return "Write";
-        case AuxPacketKind::ramWrite: return "RamWrite";
-        case AuxPacketKind::ramCRC: return "SendRamWriteCRC";
-        case AuxPacketKind::runCode: return "RunCode";
-        case AuxPacketKind::flashErase: return "FlashErase";
-        case AuxPacketKind::flashWrite: return "FlashWrite";
-        case AuxPacketKind::flashCRC: return "SendFlashWriteCRC";
-        case AuxPacketKind::beforeUpgrade: return "BeforeUpgrade";
-        case AuxPacketKind::versionRead: return "VersionRead";
-        case AuxPacketKind::unknown: return "Unknown";
+        case AuxPacketKind::GetVersion: return "GetVersion";
+        case AuxPacketKind::DebugOn: return "DebugOn";
+        case AuxPacketKind::Reset: return "Reset";
+        case AuxPacketKind::Write: return "Write";
+        case AuxPacketKind::RamWrite: return "RamWrite";
+        case AuxPacketKind::SendRamWriteCRC: return "SendRamWriteCRC";
+        case AuxPacketKind::RunCode: return "RunCode";
+        case AuxPacketKind::FlashErase: return "FlashErase";
+        case AuxPacketKind::FlashWrite: return "FlashWrite";
+        case AuxPacketKind::SendFlashWriteCRC: return "SendFlashWriteCRC";
+        case AuxPacketKind::BeforeUpgrade: return "BeforeUpgrade";
+        case AuxPacketKind::VersionRead: return "VersionRead";
+        case AuxPacketKind::Unknown: return "Unknown";
     }
     return "Unknown";
 }
 
 AuxPacketKind classifyAuxPacket(std::span<const uint8_t> p) {
-    if (p.size() < 6 || p[0] != kLead) return AuxPacketKind::unknown;
+    if (p.size() < 6 || p[0] != kLead) return AuxPacketKind::Unknown;
     switch (p[5]) {
-        case 0x08: return AuxPacketKind::getVersion;
-        case 0x09: return AuxPacketKind::debugOn;
-        case 0x20: return AuxPacketKind::reset;
-        case 0x07: return AuxPacketKind::write;
+        case 0x08: return AuxPacketKind::GetVersion;
+        case 0x09: return AuxPacketKind::DebugOn;
+        case 0x20: return AuxPacketKind::Reset;
+        case 0x07: return AuxPacketKind::Write;
         case 0x13:
-            if (p[1] != 0x8B) return AuxPacketKind::ramWrite;
-            return p[4] == 0x04 ? AuxPacketKind::flashCRC : AuxPacketKind::ramCRC;
-        case 0x1D: return AuxPacketKind::runCode;
-        case 0x19: return AuxPacketKind::flashErase;
-        case 0x10: return AuxPacketKind::flashWrite;
-        case 0x00: return AuxPacketKind::beforeUpgrade;
-        default: return AuxPacketKind::unknown;
+            if (p[1] != 0x8B) return AuxPacketKind::RamWrite;
+            return p[4] == 0x04 ? AuxPacketKind::SendFlashWriteCRC : AuxPacketKind::SendRamWriteCRC;
+        case 0x1D: return AuxPacketKind::RunCode;
+        case 0x19: return AuxPacketKind::FlashErase;
+        case 0x10: return AuxPacketKind::FlashWrite;
+        case 0x00: return AuxPacketKind::BeforeUpgrade;
+        default: return AuxPacketKind::Unknown;
     }
 }
 
@@ -146,10 +146,7 @@ std::vector<uint8_t> AuxChip::versionRecord(const std::string& text) {
     return record;
 }
 
-AuxChip::AuxChip() : AuxChip(Options{}) {}
-
-AuxChip::AuxChip(Options options)
-    : options_(std::move(options)), flash_(options_.flashSize, 0xFF) {}
+AuxChip::AuxChip(AuxChipOptions options) : options_(std::move(options)), flash_(options_.flashSize, 0xFF) {}
 
 void AuxChip::violation(const std::string& text) { violations_.push_back(text); }
 
@@ -157,182 +154,184 @@ I2CStatus AuxChip::write(std::span<const uint8_t> data) {
     std::lock_guard lock(mutex_);
     const AuxPacketKind kind = classifyAuxPacket(data);
     ++packets_;
-    const size_t occurrence = ++seen_[kind];
-    I2CStatus status = I2CStatus::ok;
-    for (auto it = failures_.begin(); it != failures_.end(); ++it) {
-        const bool hit = it->kind ? (*it->kind == kind && it->occurrence == occurrence) : it->occurrence == packets_;
-        if (hit) {
-            status = it->status;
-            failures_.erase(it);
-            break;
-        }
-    }
+    const I2CStatus status = faults_.take(kind).value_or(I2CStatus::Ok);
     transcript_.push_back({std::chrono::steady_clock::now(), kind, {data.begin(), data.end()}, status});
-    if (status == I2CStatus::ok) apply(kind, data);
+    if (status == I2CStatus::Ok) apply(kind, data);
     return status;
 }
 
 I2CStatus AuxChip::read(std::span<uint8_t> out) {
     std::lock_guard lock(mutex_);
-    const size_t occurrence = ++seen_[AuxPacketKind::versionRead];
-    I2CStatus status = I2CStatus::ok;
-    for (auto it = failures_.begin(); it != failures_.end(); ++it) {
-        if (it->kind == AuxPacketKind::versionRead && it->occurrence == occurrence) {
-            status = it->status;
-            failures_.erase(it);
-            break;
-        }
-    }
+    const I2CStatus status = faults_.take(AuxPacketKind::VersionRead).value_or(I2CStatus::Ok);
     std::fill(out.begin(), out.end(), 0xFF);
-    if (status == I2CStatus::ok) {
-        if (!versionPending_) violation("read without a version query");
-        else {
-            const auto record = versionRecord(currentVersion());
-            const size_t chunk = (versionQueries_ - 1) % 4;
-            for (size_t i = 0; i < out.size(); ++i) out[i] = i < 16 ? record[chunk * 16 + i] : 0xFF;
-        }
-    }
-    transcript_.push_back({std::chrono::steady_clock::now(), AuxPacketKind::versionRead, {out.begin(), out.end()},
+    if (status == I2CStatus::Ok) answerVersion(out);
+    transcript_.push_back({std::chrono::steady_clock::now(), AuxPacketKind::VersionRead, {out.begin(), out.end()},
                            status});
     return status;
 }
 
+void AuxChip::answerVersion(std::span<uint8_t> out) {
+    if (!versionPending_) {
+        violation("read without a version query");
+        return;
+    }
+    const auto record = versionRecord(currentVersion());
+    const size_t chunk = (versionQueries_ - 1) % 4;
+    for (size_t i = 0; i < out.size(); ++i) out[i] = i < 16 ? record[chunk * 16 + i] : 0xFF;
+}
+
+// The checks every packet passes (its layout, no serial number where none
+// belongs), then its own handler.
 void AuxChip::apply(AuxPacketKind kind, std::span<const uint8_t> p) {
-    if (kind != AuxPacketKind::getVersion) {
+    if (kind != AuxPacketKind::GetVersion) {
         versionPending_ = false;
         versionQueries_ = 0;
     }
-    if (kind == AuxPacketKind::unknown) {
+    if (kind == AuxPacketKind::Unknown) {
         violation("unknown packet " + hex(p));
         return;
     }
     const Layout layout = layoutOf(kind);
     const std::string name = toString(kind);
-    const bool flagged = kind == AuxPacketKind::flashWrite && p.size() > 1 && p[1] == 0x4B;
+    const bool flagged = kind == AuxPacketKind::FlashWrite && p.size() > 1 && p[1] == 0x4B;
     if (p.size() != layout.length || (p[1] != layout.byte1 && !flagged) || p[4] != layout.byte4) {
         violation(name + " with a wrong layout: " + hex(p));
         return;
     }
-    const bool serialCarried = kind == AuxPacketKind::ramWrite || kind == AuxPacketKind::ramCRC;
+    const bool serialCarried = kind == AuxPacketKind::RamWrite || kind == AuxPacketKind::SendRamWriteCRC;
     if (!serialCarried && !zeros(p, 2, 4)) violation(name + " with a serial number: " + hex(p));
 
     switch (kind) {
-        case AuxPacketKind::getVersion:
-            versionPending_ = true;
-            ++versionQueries_;
-            break;
-        case AuxPacketKind::debugOn:
-            if (!zeros(p, 6, 10)) violation("DebugOn with operands: " + hex(p));
-            mode_ = Mode::debug;
-            break;
-        case AuxPacketKind::beforeUpgrade:
-            break;
-        case AuxPacketKind::reset:
-            if (p[6] != 0x03 || !zeros(p, 7, 10)) violation("Reset with wrong operands: " + hex(p));
-            if (mode_ != Mode::debug) violation("Reset outside debug mode");
-            mode_ = Mode::isp;
-            ram_.clear();
-            expectedSerial_ = 0;
-            ramCrc_ = 0x1021;
-            ramBlockBytes_ = 0;
-            ramBlocks_ = 0;
-            break;
-        case AuxPacketKind::write:
-            if (mode_ != Mode::isp) violation("Write outside programming mode");
-            registers_[be16(p, 6)] = be16(p, 8);
-            break;
-        case AuxPacketKind::ramWrite: {
-            if (mode_ != Mode::isp) {
-                violation("RamWrite outside programming mode");
-                break;
-            }
-            const uint16_t serial = be16(p, 2);
-            if (serial != expectedSerial_)
-                violation("RamWrite serial " + std::to_string(serial) + ", expected " + std::to_string(expectedSerial_));
-            expectedSerial_ = static_cast<uint16_t>(serial + 1);
-            if (ramBlockBytes_ >= kBlock) violation("RAM block longer than 256 bytes");
-            if (ram_.size() + 8 > options_.ramSize) {
-                violation("RAM overflow");
-                break;
-            }
-            ram_.insert(ram_.end(), p.begin() + 6, p.begin() + 14);
-            ramCrc_ = crc16(p.subspan(6, 8), ramCrc_);
-            ramBlockBytes_ += 8;
-            break;
-        }
-        case AuxPacketKind::ramCRC: {
-            if (mode_ != Mode::isp) {
-                violation("SendRamWriteCRC outside programming mode");
-                break;
-            }
-            const uint16_t serial = be16(p, 2);
-            if (serial != expectedSerial_)
-                violation("SendRamWriteCRC serial " + std::to_string(serial) + ", expected " +
-                          std::to_string(expectedSerial_));
-            expectedSerial_ = static_cast<uint16_t>(serial + 1);
-            if (!zeros(p, 8, 14)) violation("SendRamWriteCRC with padding: " + hex(p));
-            if (ramBlockBytes_ != kBlock) violation("RAM CRC after " + std::to_string(ramBlockBytes_) + " bytes");
-            if (be16(p, 6) != ramCrc_) violation("RAM block CRC mismatch at serial " + std::to_string(serial));
-            else if (ramBlockBytes_ == kBlock) ++ramBlocks_;
-            ramCrc_ = 0x1021;
-            ramBlockBytes_ = 0;
-            break;
-        }
-        case AuxPacketKind::runCode:
-            if (mode_ != Mode::isp) violation("RunCode outside programming mode");
-            if (be16(p, 6) != kLoaderAddress) violation("RunCode at another address: " + hex(p));
-            if (ram_.empty()) violation("RunCode with an empty RAM");
-            if (mode_ == Mode::isp && !ram_.empty()) mode_ = Mode::loader;
-            break;
-        case AuxPacketKind::flashErase:
-            if (!zeros(p, 6, 8)) violation("FlashErase with operands: " + hex(p));
-            if (mode_ != Mode::loader) {
-                violation("FlashErase without a running loader");
-                break;
-            }
-            std::fill(flash_.begin(), flash_.end(), 0xFF);
-            erased_ = true;
-            flashOffset_ = 0;
-            flashCrc_ = 0x1021;
-            flashBlockBytes_ = 0;
-            flashBlocks_ = 0;
-            break;
-        case AuxPacketKind::flashWrite: {
-            if (mode_ != Mode::loader || !erased_) {
-                violation("FlashWrite without a running loader and an erased flash");
-                break;
-            }
-            const bool last = flashOffset_ % kBlock == kBlock - 8;
-            if (flagged != last)
-                violation("FlashWrite at offset " + std::to_string(flashOffset_) + " has byte 1 " + hex(p.subspan(1, 1)));
-            if (flashBlockBytes_ >= kBlock) violation("flash block longer than 256 bytes");
-            if (flashOffset_ + 8 > flash_.size()) {
-                violation("flash overflow");
-                break;
-            }
-            std::copy(p.begin() + 6, p.begin() + 14, flash_.begin() + static_cast<long>(flashOffset_));
-            flashOffset_ += 8;
-            flashCrc_ = crc16(p.subspan(6, 8), flashCrc_);
-            flashBlockBytes_ += 8;
-            break;
-        }
-        case AuxPacketKind::flashCRC:
-            if (mode_ != Mode::loader) {
-                violation("SendFlashWriteCRC without a running loader");
-                break;
-            }
-            if (!zeros(p, 8, 14)) violation("SendFlashWriteCRC with padding: " + hex(p));
-            if (flashBlockBytes_ != kBlock)
-                violation("flash CRC after " + std::to_string(flashBlockBytes_) + " bytes");
-            if (be16(p, 6) != flashCrc_)
-                violation("flash block CRC mismatch at offset " + std::to_string(flashOffset_));
-            else if (flashBlockBytes_ == kBlock) ++flashBlocks_;
-            flashCrc_ = 0x1021;
-            flashBlockBytes_ = 0;
-            break;
-        default:
-            break;
+        case AuxPacketKind::GetVersion: onGetVersion(p); break;
+        case AuxPacketKind::DebugOn: onDebugOn(p); break;
+        case AuxPacketKind::BeforeUpgrade: break;
+        case AuxPacketKind::Reset: onReset(p); break;
+        case AuxPacketKind::Write: onWrite(p); break;
+        case AuxPacketKind::RamWrite: onRamWrite(p); break;
+        case AuxPacketKind::SendRamWriteCRC: onRamCrc(p); break;
+        case AuxPacketKind::RunCode: onRunCode(p); break;
+        case AuxPacketKind::FlashErase: onFlashErase(p); break;
+        case AuxPacketKind::FlashWrite: onFlashWrite(p, flagged); break;
+        case AuxPacketKind::SendFlashWriteCRC: onFlashCrc(p); break;
+        case AuxPacketKind::VersionRead:
+        case AuxPacketKind::Unknown: break;
     }
+}
+
+void AuxChip::onGetVersion(std::span<const uint8_t>) {
+    versionPending_ = true;
+    ++versionQueries_;
+}
+
+void AuxChip::onDebugOn(std::span<const uint8_t> p) {
+    if (!zeros(p, 6, 10)) violation("DebugOn with operands: " + hex(p));
+    mode_ = Mode::Debug;
+}
+
+void AuxChip::onReset(std::span<const uint8_t> p) {
+    if (p[6] != 0x03 || !zeros(p, 7, 10)) violation("Reset with wrong operands: " + hex(p));
+    if (mode_ != Mode::Debug) violation("Reset outside debug mode");
+    mode_ = Mode::Isp;
+    ram_.clear();
+    expectedSerial_ = 0;
+    ramCrc_ = 0x1021;
+    ramBlockBytes_ = 0;
+    ramBlocks_ = 0;
+}
+
+void AuxChip::onWrite(std::span<const uint8_t> p) {
+    if (mode_ != Mode::Isp) violation("Write outside programming mode");
+    registers_[be16(p, 6)] = be16(p, 8);
+}
+
+void AuxChip::onRamWrite(std::span<const uint8_t> p) {
+    if (mode_ != Mode::Isp) {
+        violation("RamWrite outside programming mode");
+        return;
+    }
+    const uint16_t serial = be16(p, 2);
+    if (serial != expectedSerial_)
+        violation("RamWrite serial " + std::to_string(serial) + ", expected " + std::to_string(expectedSerial_));
+    expectedSerial_ = static_cast<uint16_t>(serial + 1);
+    if (ramBlockBytes_ >= kBlock) violation("RAM block longer than 256 bytes");
+    if (ram_.size() + 8 > options_.ramSize) {
+        violation("RAM overflow");
+        return;
+    }
+    ram_.insert(ram_.end(), p.begin() + 6, p.begin() + 14);
+    ramCrc_ = crc16(p.subspan(6, 8), ramCrc_);
+    ramBlockBytes_ += 8;
+}
+
+void AuxChip::onRamCrc(std::span<const uint8_t> p) {
+    if (mode_ != Mode::Isp) {
+        violation("SendRamWriteCRC outside programming mode");
+        return;
+    }
+    const uint16_t serial = be16(p, 2);
+    if (serial != expectedSerial_)
+        violation("SendRamWriteCRC serial " + std::to_string(serial) + ", expected " +
+                  std::to_string(expectedSerial_));
+    expectedSerial_ = static_cast<uint16_t>(serial + 1);
+    if (!zeros(p, 8, 14)) violation("SendRamWriteCRC with padding: " + hex(p));
+    if (ramBlockBytes_ != kBlock) violation("RAM CRC after " + std::to_string(ramBlockBytes_) + " bytes");
+    if (be16(p, 6) != ramCrc_) violation("RAM block CRC mismatch at serial " + std::to_string(serial));
+    else if (ramBlockBytes_ == kBlock) ++ramBlocks_;
+    ramCrc_ = 0x1021;
+    ramBlockBytes_ = 0;
+}
+
+void AuxChip::onRunCode(std::span<const uint8_t> p) {
+    if (mode_ != Mode::Isp) violation("RunCode outside programming mode");
+    if (be16(p, 6) != kLoaderAddress) violation("RunCode at another address: " + hex(p));
+    if (ram_.empty()) violation("RunCode with an empty RAM");
+    if (mode_ == Mode::Isp && !ram_.empty()) mode_ = Mode::Loader;
+}
+
+void AuxChip::onFlashErase(std::span<const uint8_t> p) {
+    if (!zeros(p, 6, 8)) violation("FlashErase with operands: " + hex(p));
+    if (mode_ != Mode::Loader) {
+        violation("FlashErase without a running loader");
+        return;
+    }
+    std::fill(flash_.begin(), flash_.end(), 0xFF);
+    erased_ = true;
+    flashOffset_ = 0;
+    flashCrc_ = 0x1021;
+    flashBlockBytes_ = 0;
+    flashBlocks_ = 0;
+}
+
+void AuxChip::onFlashWrite(std::span<const uint8_t> p, bool lastOfBlock) {
+    if (mode_ != Mode::Loader || !erased_) {
+        violation("FlashWrite without a running loader and an erased flash");
+        return;
+    }
+    const bool last = flashOffset_ % kBlock == kBlock - 8;
+    if (lastOfBlock != last)
+        violation("FlashWrite at offset " + std::to_string(flashOffset_) + " has byte 1 " + hex(p.subspan(1, 1)));
+    if (flashBlockBytes_ >= kBlock) violation("flash block longer than 256 bytes");
+    if (flashOffset_ + 8 > flash_.size()) {
+        violation("flash overflow");
+        return;
+    }
+    std::copy(p.begin() + 6, p.begin() + 14, flash_.begin() + static_cast<long>(flashOffset_));
+    flashOffset_ += 8;
+    flashCrc_ = crc16(p.subspan(6, 8), flashCrc_);
+    flashBlockBytes_ += 8;
+}
+
+void AuxChip::onFlashCrc(std::span<const uint8_t> p) {
+    if (mode_ != Mode::Loader) {
+        violation("SendFlashWriteCRC without a running loader");
+        return;
+    }
+    if (!zeros(p, 8, 14)) violation("SendFlashWriteCRC with padding: " + hex(p));
+    if (flashBlockBytes_ != kBlock) violation("flash CRC after " + std::to_string(flashBlockBytes_) + " bytes");
+    if (be16(p, 6) != flashCrc_) violation("flash block CRC mismatch at offset " + std::to_string(flashOffset_));
+    else if (flashBlockBytes_ == kBlock) ++flashBlocks_;
+    flashCrc_ = 0x1021;
+    flashBlockBytes_ = 0;
 }
 
 std::string AuxChip::currentVersion() const {
@@ -353,17 +352,17 @@ std::string AuxChip::currentVersion() const {
 
 void AuxChip::failAt(AuxPacketKind kind, size_t occurrence, I2CStatus status) {
     std::lock_guard lock(mutex_);
-    failures_.push_back({kind, occurrence + seen_[kind], status});
+    faults_.atKind(kind, occurrence, status);
 }
 
-void AuxChip::failAtPacket(size_t index, I2CStatus status) {
+void AuxChip::failAtTransfer(size_t occurrence, I2CStatus status) {
     std::lock_guard lock(mutex_);
-    failures_.push_back({std::nullopt, index + packets_, status});
+    faults_.atAny(occurrence, status);
 }
 
-void AuxChip::clearFailures() {
+void AuxChip::clearFaults() {
     std::lock_guard lock(mutex_);
-    failures_.clear();
+    faults_.clear();
 }
 
 std::vector<AuxTranscriptEntry> AuxChip::transcript() const {
@@ -413,7 +412,7 @@ size_t AuxChip::ramBlocksVerified() const {
 
 bool AuxChip::loaderRunning() const {
     std::lock_guard lock(mutex_);
-    return mode_ == Mode::loader;
+    return mode_ == Mode::Loader;
 }
 
 std::map<uint16_t, uint16_t> AuxChip::registers() const {

@@ -20,12 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "emu/FaultRules.h"
+
 namespace quorvel::emu {
 
 enum class I2CStatus {
-    ok,
-    nak,       // no acknowledge from the target
-    busError,  // the transfer broke down on the wire
+    Ok,
+    Nak,       // no acknowledge from the target
+    BusError,  // the transfer broke down on the wire
 };
 
 // One device on an I2C bus.
@@ -49,9 +51,11 @@ private:
     size_t offset_ = 0;
 };
 
+// Named as the protocol names its commands; VersionRead is the read of the
+// version query's reply, the one transfer that is not a packet.
 enum class AuxPacketKind {
-    getVersion, debugOn, reset, write, ramWrite, ramCRC, runCode, flashErase,
-    flashWrite, flashCRC, beforeUpgrade, versionRead, unknown,
+    GetVersion, DebugOn, Reset, Write, RamWrite, SendRamWriteCRC, RunCode, FlashErase,
+    FlashWrite, SendFlashWriteCRC, BeforeUpgrade, VersionRead, Unknown,
 };
 const char* toString(AuxPacketKind kind);
 // Which command a packet is, from its code and length/flag bytes.
@@ -59,9 +63,9 @@ AuxPacketKind classifyAuxPacket(std::span<const uint8_t> packet);
 
 struct AuxTranscriptEntry {
     std::chrono::steady_clock::time_point time;
-    AuxPacketKind kind = AuxPacketKind::unknown;  // versionRead for reads
+    AuxPacketKind kind = AuxPacketKind::Unknown;  // versionRead for reads
     std::vector<uint8_t> bytes;                   // written, or answered for reads
-    I2CStatus status = I2CStatus::ok;
+    I2CStatus status = I2CStatus::Ok;
 };
 
 // An ordinary monitor's DDC/CI endpoint at 0x37, without the converter
@@ -79,28 +83,26 @@ private:
     std::vector<AuxTranscriptEntry> transcript_;
 };
 
+struct AuxChipOptions {
+    // Reported until a flashed image carries a version text of its own.
+    std::string version = "ZK6121 V1.00.0";
+    size_t flashSize = 128 * 1024;
+    size_t ramSize = 64 * 1024;
+};
+
 class AuxChip : public I2CTarget {
 public:
-    struct Options {
-        // Reported until a flashed image carries a version text of its own.
-        std::string version = "ZK6121 V1.00.0";
-        size_t flashSize = 128 * 1024;
-        size_t ramSize = 64 * 1024;
-    };
-
-    AuxChip();
-    explicit AuxChip(Options options);
+    explicit AuxChip(AuxChipOptions options = {});
 
     I2CStatus write(std::span<const uint8_t> data) override;
     I2CStatus read(std::span<uint8_t> out) override;
 
-    // The `occurrence`-th packet of `kind` from now on (1 = the next one)
-    // fails once with `status` and has no effect on the chip. Reads of the
-    // version reply are the kind versionRead.
-    void failAt(AuxPacketKind kind, size_t occurrence, I2CStatus status = I2CStatus::nak);
-    // The `index`-th packet from now on (1 = the next one) fails once.
-    void failAtPacket(size_t index, I2CStatus status = I2CStatus::nak);
-    void clearFailures();
+    // Failure injection, counted as FaultRules counts: every transfer at
+    // 0x37, packets and version reads alike. A failed transfer has no
+    // effect on the chip.
+    void failAt(AuxPacketKind kind, size_t occurrence, I2CStatus status = I2CStatus::Nak);  // 1 = the next one of `kind`
+    void failAtTransfer(size_t occurrence, I2CStatus status = I2CStatus::Nak);  // 1 = the next transfer
+    void clearFaults();
 
     std::vector<AuxTranscriptEntry> transcript() const;
     void clearTranscript();
@@ -123,26 +125,32 @@ public:
     static uint16_t crc16(std::span<const uint8_t> bytes, uint16_t start = 0x1021);
 
 private:
-    enum class Mode { normal, debug, isp, loader };
-    struct Failure {
-        std::optional<AuxPacketKind> kind;
-        size_t occurrence;
-        I2CStatus status;
-    };
+    enum class Mode { Normal, Debug, Isp, Loader };
 
+    // Packets whose layout has been checked, one handler per kind.
     void apply(AuxPacketKind kind, std::span<const uint8_t> p);
+    void onGetVersion(std::span<const uint8_t> p);
+    void onDebugOn(std::span<const uint8_t> p);
+    void onReset(std::span<const uint8_t> p);
+    void onWrite(std::span<const uint8_t> p);
+    void onRamWrite(std::span<const uint8_t> p);
+    void onRamCrc(std::span<const uint8_t> p);
+    void onRunCode(std::span<const uint8_t> p);
+    void onFlashErase(std::span<const uint8_t> p);
+    void onFlashWrite(std::span<const uint8_t> p, bool lastOfBlock);
+    void onFlashCrc(std::span<const uint8_t> p);
+    void answerVersion(std::span<uint8_t> out);
     void violation(const std::string& text);
     std::string currentVersion() const;
 
-    Options options_;
+    AuxChipOptions options_;
     mutable std::mutex mutex_;
     std::vector<AuxTranscriptEntry> transcript_;
-    std::vector<Failure> failures_;
-    std::map<AuxPacketKind, size_t> seen_;
+    FaultRules<AuxPacketKind, I2CStatus> faults_;
     size_t packets_ = 0;
     std::vector<std::string> violations_;
 
-    Mode mode_ = Mode::normal;
+    Mode mode_ = Mode::Normal;
     std::map<uint16_t, uint16_t> registers_;
     std::vector<uint8_t> ram_;
     uint16_t expectedSerial_ = 0;

@@ -9,26 +9,26 @@ namespace quorvel::emu {
 bool AuxEmulatedBus::write(uint8_t address, std::span<const uint8_t> data) {
     count();
     auto it = targets_.find(address);
-    return it != targets_.end() && it->second->write(data) == I2CStatus::ok;
+    return it != targets_.end() && it->second->write(data) == I2CStatus::Ok;
 }
 
 bool AuxEmulatedBus::writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds delay,
                                std::span<uint8_t> reply) {
     count();
     auto it = targets_.find(address);
-    if (it == targets_.end() || it->second->write(data) != I2CStatus::ok) return false;
+    if (it == targets_.end() || it->second->write(data) != I2CStatus::Ok) return false;
     if (delay.count() > 0) sleeper().sleep(delay);
-    return it->second->read(reply) == I2CStatus::ok;
+    return it->second->read(reply) == I2CStatus::Ok;
 }
 
 int AuxEmulatedAVService::writeI2C(uint32_t chipAddress, uint32_t, std::span<const uint8_t> buffer) {
     if (chipAddress != 0x37 || !chip_) return -1;
-    return chip_->write(buffer) == I2CStatus::ok ? 0 : -1;
+    return chip_->write(buffer) == I2CStatus::Ok ? 0 : -1;
 }
 
 int AuxEmulatedAVService::readI2C(uint32_t chipAddress, uint32_t, std::span<uint8_t> buffer) {
     if (chipAddress != 0x37 || !chip_) return -1;
-    return chip_->read(buffer) == I2CStatus::ok ? 0 : -1;
+    return chip_->read(buffer) == I2CStatus::Ok ? 0 : -1;
 }
 
 class AuxEmulatedHost::Source : public DisplaySource {

@@ -29,7 +29,7 @@ constexpr const char* kSlaveKey = "quorvel-i2c-slave";
 
 std::string hexOf(const std::vector<uint8_t>& bytes) { return hexBytes(bytes); }
 
-int errnoOf(I2CStatus status) { return status == I2CStatus::nak ? ENXIO : EIO; }
+int errnoOf(I2CStatus status) { return status == I2CStatus::Nak ? ENXIO : EIO; }
 
 }  // namespace
 
@@ -130,7 +130,7 @@ struct AuxUmockdevDisplays::Adapter {
                 break;
             }
             const I2CStatus status = (m.flags & I2C_M_RD) ? t->read(bytes) : t->write(bytes);
-            if (status != I2CStatus::ok) error = errnoOf(status);
+            if (status != I2CStatus::Ok) error = errnoOf(status);
         }
         if (!messages) error = EFAULT;
         if (error) result = -1;
@@ -149,8 +149,8 @@ struct AuxUmockdevDisplays::Adapter {
         if (slave) ++a->messages[static_cast<uint8_t>(slave - 1)];
         I2CTarget* t = slave ? a->target(slave - 1) : nullptr;
         std::vector<uint8_t> bytes(static_cast<size_t>(arg->data_len));
-        const I2CStatus status = t ? t->read(bytes) : I2CStatus::nak;
-        if (status != I2CStatus::ok) {
+        const I2CStatus status = t ? t->read(bytes) : I2CStatus::Nak;
+        if (status != I2CStatus::Ok) {
             umockdev_ioctl_client_complete(client, -1, errnoOf(status));
             return TRUE;
         }
@@ -168,8 +168,8 @@ struct AuxUmockdevDisplays::Adapter {
         if (slave) ++a->messages[static_cast<uint8_t>(slave - 1)];
         I2CTarget* t = slave ? a->target(slave - 1) : nullptr;
         const I2CStatus status =
-            t ? t->write(std::span<const uint8_t>(arg->data, static_cast<size_t>(arg->data_len))) : I2CStatus::nak;
-        if (status != I2CStatus::ok) umockdev_ioctl_client_complete(client, -1, errnoOf(status));
+            t ? t->write(std::span<const uint8_t>(arg->data, static_cast<size_t>(arg->data_len))) : I2CStatus::Nak;
+        if (status != I2CStatus::Ok) umockdev_ioctl_client_complete(client, -1, errnoOf(status));
         else umockdev_ioctl_client_complete(client, arg->data_len, 0);
         return TRUE;
     }
@@ -238,11 +238,11 @@ void AuxUmockdevDisplays::addBus(const AuxUmockdevBus& b) {
     std::lock_guard lock(mutex_);
     std::string parent;
     switch (b.owner) {
-    case AuxUmockdevBus::Owner::card: parent = ensureCard(b.card); break;
-    case AuxUmockdevBus::Owner::connector:
+    case AuxUmockdevBus::Owner::Card: parent = ensureCard(b.card); break;
+    case AuxUmockdevBus::Owner::Connector:
         parent = ensureCard(b.card) + "/drm/card" + std::to_string(b.card) + "/" + b.connector;
         break;
-    case AuxUmockdevBus::Owner::smbus: parent = ensureSmbus(); break;
+    case AuxUmockdevBus::Owner::Smbus: parent = ensureSmbus(); break;
     }
     const std::string n = std::to_string(b.number);
     const std::string adapterPath = parent + "/i2c-" + n;
@@ -332,7 +332,7 @@ void AuxUmockdevDisplays::addDisplay(const AuxEmulatedDisplay& d) {
     if (d.chip) b.targets[0x37] = d.chip;
     else if (d.target37) b.targets[0x37] = d.target37;
     b.functionality = d.functionality;
-    b.owner = d.auxChild ? AuxUmockdevBus::Owner::connector : AuxUmockdevBus::Owner::card;
+    b.owner = d.auxChild ? AuxUmockdevBus::Owner::Connector : AuxUmockdevBus::Owner::Card;
     b.card = d.card;
     b.connector = d.connectorName();
     b.node = d.busNode;

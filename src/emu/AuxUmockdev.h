@@ -40,16 +40,16 @@ struct AuxUmockdevConnector {
 // One I2C adapter and where it hangs in sysfs.
 struct AuxUmockdevBus {
     enum class Owner {
-        card,       // a DDC bus of the graphics card's PCI device (class 0x030000)
-        connector,  // a connector's own DP-AUX adapter
-        smbus,      // the chipset's SMBus (class 0x0c0500): not a display adapter
+        Card,       // a DDC bus of the graphics card's PCI device (class 0x030000)
+        Connector,  // a connector's own DP-AUX adapter
+        Smbus,      // the chipset's SMBus (class 0x0c0500): not a display adapter
     };
     uint32_t number = 0;
     std::map<uint8_t, std::shared_ptr<I2CTarget>> targets;
     unsigned long functionality = kI2CFuncI2C;
-    Owner owner = Owner::card;
-    uint32_t card = 0;      // Owner::card and Owner::connector
-    std::string connector;  // Owner::connector: its name, added before
+    Owner owner = Owner::Card;
+    uint32_t card = 0;      // Owner::Card and Owner::Connector
+    std::string connector;  // Owner::Connector: its name, added before
     bool node = true;       // an i2c-dev child and /dev/i2c-N
     std::optional<std::string> driver37;  // kernel driver bound to the client at 0x37
 };

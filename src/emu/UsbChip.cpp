@@ -143,24 +143,10 @@ RequestKind UsbChip::classify(const ControlSetup& setup) const {
 }
 
 std::optional<Fault> UsbChip::takeFault(RequestKind kind) {
-    const size_t occurrence = kindCount_[kind]++;
-    size_t page = 0;
-    if (kind == RequestKind::StatusRead)
-        page = pageOpen_ || pageStatuses_.empty() ? pageStatuses_.size() : pageStatuses_.size() - 1;
-    // The first armed rule that matches decides; every rule that matches is
-    // used up, since its request has come.
-    std::optional<Fault> fault;
-    std::erase_if(rules_, [&](const Rule& rule) {
-        bool match = false;
-        switch (rule.trigger) {
-        case Rule::Trigger::Request: match = rule.index == requestCount_ - 1; break;
-        case Rule::Trigger::Kind: match = rule.kind == kind && rule.index == occurrence; break;
-        case Rule::Trigger::Page: match = kind == RequestKind::StatusRead && rule.index == page; break;
-        }
-        if (match && !fault) fault = rule.fault;
-        return match;
-    });
-    return fault;
+    if (kind != RequestKind::StatusRead) return faults_.take(kind);
+    // A status read concerns the open page, or the last one closed.
+    const size_t page = pageOpen_ || pageStatuses_.empty() ? pageStatuses_.size() : pageStatuses_.size() - 1;
+    return faults_.take(kind, page);
 }
 
 UsbChip::Result UsbChip::handle(const ControlSetup& setup, std::span<uint8_t> data) {
@@ -176,13 +162,14 @@ UsbChip::Result UsbChip::handle(const ControlSetup& setup, std::span<uint8_t> da
     if (!isIn(record.kind)) record.out.assign(data.begin(), data.begin() + length);
 
     Result result;
+    const auto fault = takeFault(record.kind);
     if (!plugged_) {
         result.outcome = Outcome::NoDevice;
-    } else if (const auto fault = takeFault(record.kind); fault == Fault::Short) {
+    } else if (fault == Fault::Short) {
         if (isIn(record.kind)) {
             // Served in full, but only the first half of the reply arrives.
             std::vector<uint8_t> reply(data.begin(), data.begin() + length);
-            result = serve(record.index, setup, record.kind, reply, false);
+            result = serve({record.index, setup, record.kind, reply, false});
             result.transferred = std::min(result.transferred, length / 2);
             std::copy_n(reply.begin(), result.transferred, data.begin());
         } else {
@@ -201,12 +188,11 @@ UsbChip::Result UsbChip::handle(const ControlSetup& setup, std::span<uint8_t> da
         case Fault::Short: break;
         }
     } else if (data.size() < setup.wLength) {
-        result = refuse(record.index, record.kind,
+        result = refuse({record.index, setup, record.kind, data, false},
                         "data stage of " + std::to_string(data.size()) + " bytes for wLength " +
                             std::to_string(setup.wLength));
     } else {
-        result = serve(record.index, setup, record.kind, data.first(setup.wLength),
-                       fault.has_value());
+        result = serve({record.index, setup, record.kind, data.first(setup.wLength), fault.has_value()});
         if (!isIn(record.kind) && result.outcome == Outcome::Ok) result.transferred = length;
     }
 
@@ -216,9 +202,21 @@ UsbChip::Result UsbChip::handle(const ControlSetup& setup, std::span<uint8_t> da
     return result;
 }
 
-UsbChip::Result UsbChip::refuse(size_t index, RequestKind kind, const std::string& why) {
-    violations_.push_back("request " + std::to_string(index) + " (" + toString(kind) + "): " + why);
+UsbChip::Result UsbChip::refuse(const Request& request, const std::string& why) {
+    violations_.push_back("request " + std::to_string(request.index) + " (" + toString(request.kind) + "): " + why);
     return {Outcome::Stall, 0};
+}
+
+std::optional<std::string> UsbChip::badFrame(const Request& request, size_t length, bool closingZero) {
+    const ControlSetup& s = request.setup;
+    const std::span<uint8_t> d = request.data;
+    const size_t n = d.size();
+    if (s.wValue != 0 || s.wIndex != 0) return "wValue/wIndex not 0";
+    if (n != length) return "wLength " + std::to_string(n) + ", expected " + std::to_string(length);
+    if (d[0] != n) return "length byte " + std::to_string(d[0]) + " for wLength " + std::to_string(n);
+    if (d[1] != s.bRequest) return "frame code " + hex(d[1], 2) + " differs from bRequest";
+    if (closingZero && d[n - 1] != 0) return "frame not closed by 0";
+    return std::nullopt;
 }
 
 std::optional<uint16_t> UsbChip::debugEnableRegister() const {
@@ -248,184 +246,204 @@ void UsbChip::closePage() {
     state_ = ChipState::Programmed;
 }
 
-UsbChip::Result UsbChip::serve(size_t index, const ControlSetup& s, RequestKind kind,
-                               std::span<uint8_t> d, bool wrongStatus) {
+UsbChip::Result UsbChip::serve(const Request& request) {
+    switch (request.kind) {
+    case RequestKind::GetVersion: return serveGetVersion(request);
+    case RequestKind::Read: return serveRead(request);
+    case RequestKind::StatusRead: return serveStatusRead(request);
+    case RequestKind::DebugOn: return serveDebugOn(request);
+    case RequestKind::Reset: return serveReset(request);
+    case RequestKind::Write: return serveWrite(request);
+    case RequestKind::RamWrite: return serveRamWrite(request);
+    case RequestKind::RunCode: return serveRunCode(request);
+    case RequestKind::FlashErase: return serveFlashErase(request);
+    case RequestKind::FlashWrite: return serveFlashWrite(request);
+    case RequestKind::Unknown: break;
+    }
+    return refuse(request, "unknown request " + hex(request.setup.bmRequestType, 2) + "/" +
+                               hex(request.setup.bRequest, 2));
+}
+
+UsbChip::Result UsbChip::serveGetVersion(const Request& r) {
+    const ControlSetup& s = r.setup;
+    if (s.wValue != 0xFFFF || s.wIndex != 0xFFFF) return refuse(r, "wValue/wIndex not 0xFFFF");
+    std::vector<uint8_t> reply;
+    if (options_.versionReply) {
+        reply = *options_.versionReply;
+    } else {
+        const size_t textLength = std::min<size_t>(versionText_.size(), 255 - 3);
+        reply.push_back(static_cast<uint8_t>(textLength + 3));
+        reply.push_back(kGetVersion);
+        reply.insert(reply.end(), versionText_.begin(), versionText_.begin() + textLength);
+        reply.push_back(0);
+    }
+    const size_t sent = std::min(reply.size(), r.data.size());
+    std::copy_n(reply.begin(), sent, r.data.begin());
+    return {Outcome::Ok, sent};
+}
+
+UsbChip::Result UsbChip::serveRead(const Request& r) {
+    const ControlSetup& s = r.setup;
+    if (s.wIndex != 0xFFFF) return refuse(r, "wIndex not 0xFFFF");
+    if (r.data.size() != kReadReplyLength)
+        return refuse(r, "wLength " + std::to_string(r.data.size()) + ", expected 11");
+    const uint16_t value = regs_[s.wValue];
+    std::array<uint8_t, kReadReplyLength> reply{static_cast<uint8_t>(kReadReplyLength),
+                                                kRead,
+                                                static_cast<uint8_t>(s.wValue >> 8),
+                                                static_cast<uint8_t>(s.wValue),
+                                                static_cast<uint8_t>(value >> 8),
+                                                static_cast<uint8_t>(value)};
+    uint8_t sum = 0;
+    for (size_t i = 0; i + 1 < reply.size(); ++i) sum = static_cast<uint8_t>(sum + reply[i]);
+    reply.back() = static_cast<uint8_t>(0 - sum);
+    std::copy(reply.begin(), reply.end(), r.data.begin());
+    return {Outcome::Ok, reply.size()};
+}
+
+UsbChip::Result UsbChip::serveStatusRead(const Request& r) {
+    if (r.setup.wIndex != 0xFFFF) return refuse(r, "wIndex not 0xFFFF");
+    if (r.data.empty()) return refuse(r, "status read without data stage");
+    // A page cut short by the end of the image is committed when its
+    // status is asked for.
+    if (pageOpen_) closePage();
+    uint8_t status = lastPageStatus_;
+    if (r.wrongStatus) {
+        status = options_.wrongPageStatus;
+        if (!pageStatuses_.empty()) pageStatuses_.back() = status;
+    }
+    r.data[0] = status;
+    return {Outcome::Ok, 1};
+}
+
+UsbChip::Result UsbChip::serveDebugOn(const Request& r) {
+    if (auto why = badFrame(r, 3, true)) return refuse(r, *why);
+    state_ = ChipState::Debug;
+    loadLength_ = 0;
+    return {};
+}
+
+UsbChip::Result UsbChip::serveReset(const Request& r) {
+    if (auto why = badFrame(r, 4, true)) return refuse(r, *why);
+    resets_.push_back(r.data[2]);
+    return {};
+}
+
+UsbChip::Result UsbChip::serveWrite(const Request& r) {
+    if (auto why = badFrame(r, 7, true)) return refuse(r, *why);
+    const auto d = r.data;
+    writeRegister(static_cast<uint16_t>(d[2] << 8 | d[3]), static_cast<uint16_t>(d[4] << 8 | d[5]));
+    return {};
+}
+
+UsbChip::Result UsbChip::serveRamWrite(const Request& r) {
+    const auto d = r.data;
     const size_t n = d.size();
-    auto refused = [&](const std::string& why) { return refuse(index, kind, why); };
-    // Layout shared by the framed OUT commands: length, code, parameters,
-    // closing 0, with both setup words 0.
-    auto badFrame = [&](size_t length, bool closingZero) -> std::optional<std::string> {
-        if (s.wValue != 0 || s.wIndex != 0) return "wValue/wIndex not 0";
-        if (n != length) return "wLength " + std::to_string(n) + ", expected " + std::to_string(length);
-        if (d[0] != n) return "length byte " + std::to_string(d[0]) + " for wLength " + std::to_string(n);
-        if (d[1] != s.bRequest) return "frame code " + hex(d[1], 2) + " differs from bRequest";
-        if (closingZero && d[n - 1] != 0) return "frame not closed by 0";
-        return std::nullopt;
-    };
-
-    switch (kind) {
-    case RequestKind::GetVersion: {
-        if (s.wValue != 0xFFFF || s.wIndex != 0xFFFF) return refused("wValue/wIndex not 0xFFFF");
-        std::vector<uint8_t> reply;
-        if (options_.versionReply) {
-            reply = *options_.versionReply;
-        } else {
-            const size_t textLength = std::min<size_t>(versionText_.size(), 255 - 3);
-            reply.push_back(static_cast<uint8_t>(textLength + 3));
-            reply.push_back(kGetVersion);
-            reply.insert(reply.end(), versionText_.begin(), versionText_.begin() + textLength);
-            reply.push_back(0);
-        }
-        const size_t sent = std::min(reply.size(), n);
-        std::copy_n(reply.begin(), sent, d.begin());
-        return {Outcome::Ok, sent};
-    }
-    case RequestKind::Read: {
-        if (s.wIndex != 0xFFFF) return refused("wIndex not 0xFFFF");
-        if (n != kReadReplyLength) return refused("wLength " + std::to_string(n) + ", expected 11");
-        const uint16_t value = regs_[s.wValue];
-        std::array<uint8_t, kReadReplyLength> reply{static_cast<uint8_t>(kReadReplyLength),
-                                                    kRead,
-                                                    static_cast<uint8_t>(s.wValue >> 8),
-                                                    static_cast<uint8_t>(s.wValue),
-                                                    static_cast<uint8_t>(value >> 8),
-                                                    static_cast<uint8_t>(value)};
-        uint8_t sum = 0;
-        for (size_t i = 0; i + 1 < reply.size(); ++i) sum = static_cast<uint8_t>(sum + reply[i]);
-        reply.back() = static_cast<uint8_t>(0 - sum);
-        std::copy(reply.begin(), reply.end(), d.begin());
-        return {Outcome::Ok, reply.size()};
-    }
-    case RequestKind::StatusRead: {
-        if (s.wIndex != 0xFFFF) return refused("wIndex not 0xFFFF");
-        if (n < 1) return refused("status read without data stage");
-        // A page cut short by the end of the image is committed when its
-        // status is asked for.
-        if (pageOpen_) closePage();
-        uint8_t status = lastPageStatus_;
-        if (wrongStatus) {
-            status = options_.wrongPageStatus;
-            if (!pageStatuses_.empty()) pageStatuses_.back() = status;
-        }
-        d[0] = status;
-        return {Outcome::Ok, 1};
-    }
-    case RequestKind::DebugOn:
-        if (auto why = badFrame(3, true)) return refused(*why);
-        state_ = ChipState::Debug;
+    if (n < 6) return refuse(r, "RAM frame of " + std::to_string(n) + " bytes carries no data");
+    if (auto why = badFrame(r, n, false)) return refuse(r, *why);
+    uint8_t sum = 0;
+    for (uint8_t b : d) sum = static_cast<uint8_t>(sum + b);
+    if (sum != 0) return refuse(r, "RAM frame checksum mismatch");
+    if (state_ != ChipState::Debug && state_ != ChipState::LoaderLoading)
+        return refuse(r, std::string("RAM frame in state ") + toString(state_));
+    const auto address = static_cast<uint16_t>(d[2] << 8 | d[3]);
+    if (state_ == ChipState::LoaderLoading && address != loadNext_)
+        return refuse(r, "RAM frame at " + hex(address, 4) + ", expected " + hex(loadNext_, 4));
+    if (state_ == ChipState::Debug) {
+        loadStart_ = loadNext_ = address;
         loadLength_ = 0;
-        return {};
-    case RequestKind::Reset:
-        if (auto why = badFrame(4, true)) return refused(*why);
-        resets_.push_back(d[2]);
-        return {};
-    case RequestKind::Write:
-        if (auto why = badFrame(7, true)) return refused(*why);
-        writeRegister(static_cast<uint16_t>(d[2] << 8 | d[3]), static_cast<uint16_t>(d[4] << 8 | d[5]));
-        return {};
-    case RequestKind::RamWrite: {
-        if (n < 6) return refused("RAM frame of " + std::to_string(n) + " bytes carries no data");
-        if (auto why = badFrame(n, false)) return refused(*why);
-        uint8_t sum = 0;
-        for (uint8_t b : d) sum = static_cast<uint8_t>(sum + b);
-        if (sum != 0) return refused("RAM frame checksum mismatch");
-        if (state_ != ChipState::Debug && state_ != ChipState::LoaderLoading)
-            return refused(std::string("RAM frame in state ") + toString(state_));
-        const auto address = static_cast<uint16_t>(d[2] << 8 | d[3]);
-        if (state_ == ChipState::LoaderLoading && address != loadNext_)
-            return refused("RAM frame at " + hex(address, 4) + ", expected " + hex(loadNext_, 4));
-        if (state_ == ChipState::Debug) {
-            loadStart_ = loadNext_ = address;
-            loadLength_ = 0;
-        }
-        const size_t count = n - 5;
-        for (size_t i = 0; i < count; ++i) ram_[static_cast<uint16_t>(address + i)] = d[4 + i];
-        loadNext_ = static_cast<uint16_t>(loadNext_ + count);
-        loadLength_ += count;
-        state_ = ChipState::LoaderLoading;
-        return {};
     }
-    case RequestKind::RunCode: {
-        if (auto why = badFrame(5, true)) return refused(*why);
-        const auto address = static_cast<uint16_t>(d[2] << 8 | d[3]);
-        if (state_ != ChipState::LoaderLoading) return refused(std::string("run in state ") + toString(state_));
-        if (address != kLoaderAddress || loadStart_ != kLoaderAddress)
-            return refused("run at " + hex(address, 4) + " with the loader at " + hex(loadStart_, 4));
-        for (uint16_t r : kPreparedRegisters)
-            if (regs_[r] != 0) return refused("register " + hex(r, 4) + " not cleared before run");
-        state_ = ChipState::LoaderRunning;
-        return {};
-    }
-    case RequestKind::FlashErase:
-        if (s.wValue != 0 || s.wIndex != 0) return refused("wValue/wIndex not 0");
-        if (n != 2 || d[0] != 0 || d[1] != 0) return refused("erase data is not 00 00");
-        if (state_ != ChipState::LoaderRunning && state_ != ChipState::Erased &&
-            state_ != ChipState::Programmed)
-            return refused(std::string("erase in state ") + toString(state_));
-        std::fill(flash_.begin(), flash_.end(), 0xFF);
-        flashNext_ = 0;
-        lastPacketSize_ = 0;
-        imageEnded_ = false;
-        pageOpen_ = pageFaulty_ = false;
-        lastPageStatus_ = 0;
-        pageStatuses_.clear();
-        state_ = ChipState::Erased;
-        return {};
-    case RequestKind::FlashWrite: {
-        if (state_ != ChipState::Erased && state_ != ChipState::Programmed)
-            return refused(std::string("flash packet in state ") + toString(state_));
-        const unsigned flag = s.wValue >> 8;
-        const size_t address = static_cast<size_t>(s.wValue & 0xFF) << 16 | s.wIndex;
-        if (n == 0) return refused("empty flash packet");
-        if (flag > 1) return refused("last-packet flag " + std::to_string(flag));
-        if (address != flashNext_)
-            return refused("flash packet at " + hex(static_cast<unsigned>(address), 6) + ", expected " +
-                           hex(static_cast<unsigned>(flashNext_), 6));
-        if (address + n > flash_.size()) return refused("flash packet beyond the end of flash");
-        if (!pageOpen_ && address % kPageSize != 0) return refused("page opened mid-page");
-        if (address / kPageSize != (address + n - 1) / kPageSize) return refused("packet crosses a page");
-        if (imageEnded_) return refused("flash packet after the short last packet");
-        // The flag marks the last packet of a page: the one that ends it, or a
-        // short packet that ends the image inside its page.
-        const bool endsPage = (address + n) % kPageSize == 0;
-        const bool shortLast = lastPacketSize_ != 0 && n < lastPacketSize_;
-        if (!flag && endsPage) return refused("page end without last-packet flag");
-        if (flag && !endsPage && !shortLast) return refused("last-packet flag before the page end");
-        pageOpen_ = true;
-        for (size_t i = 0; i < n; ++i) {
-            if (flash_[address + i] != 0xFF) pageFaulty_ = true;
-            flash_[address + i] &= d[i];
-        }
-        flashNext_ = address + n;
-        imageEnded_ = shortLast;
-        lastPacketSize_ = n;
-        if (flag) closePage();
-        return {};
-    }
-    case RequestKind::Unknown:
-        break;
-    }
-    return refused("unknown request " + hex(s.bmRequestType, 2) + "/" + hex(s.bRequest, 2));
+    const size_t count = n - 5;
+    for (size_t i = 0; i < count; ++i) ram_[static_cast<uint16_t>(address + i)] = d[4 + i];
+    loadNext_ = static_cast<uint16_t>(loadNext_ + count);
+    loadLength_ += count;
+    state_ = ChipState::LoaderLoading;
+    return {};
 }
 
-void UsbChip::failAtRequest(size_t index, Fault fault) {
-    std::lock_guard lock(mutex_);
-    rules_.push_back({Rule::Trigger::Request, index, RequestKind::Unknown, fault});
+UsbChip::Result UsbChip::serveRunCode(const Request& r) {
+    if (auto why = badFrame(r, 5, true)) return refuse(r, *why);
+    const auto address = static_cast<uint16_t>(r.data[2] << 8 | r.data[3]);
+    if (state_ != ChipState::LoaderLoading) return refuse(r, std::string("run in state ") + toString(state_));
+    if (address != kLoaderAddress || loadStart_ != kLoaderAddress)
+        return refuse(r, "run at " + hex(address, 4) + " with the loader at " + hex(loadStart_, 4));
+    for (uint16_t reg : kPreparedRegisters)
+        if (regs_[reg] != 0) return refuse(r, "register " + hex(reg, 4) + " not cleared before run");
+    state_ = ChipState::LoaderRunning;
+    return {};
 }
 
-void UsbChip::failAtKind(RequestKind kind, Fault fault, size_t occurrence) {
+UsbChip::Result UsbChip::serveFlashErase(const Request& r) {
+    const ControlSetup& s = r.setup;
+    const auto d = r.data;
+    if (s.wValue != 0 || s.wIndex != 0) return refuse(r, "wValue/wIndex not 0");
+    if (d.size() != 2 || d[0] != 0 || d[1] != 0) return refuse(r, "erase data is not 00 00");
+    if (state_ != ChipState::LoaderRunning && state_ != ChipState::Erased && state_ != ChipState::Programmed)
+        return refuse(r, std::string("erase in state ") + toString(state_));
+    std::fill(flash_.begin(), flash_.end(), 0xFF);
+    flashNext_ = 0;
+    lastPacketSize_ = 0;
+    imageEnded_ = false;
+    pageOpen_ = pageFaulty_ = false;
+    lastPageStatus_ = 0;
+    pageStatuses_.clear();
+    state_ = ChipState::Erased;
+    return {};
+}
+
+UsbChip::Result UsbChip::serveFlashWrite(const Request& r) {
+    const ControlSetup& s = r.setup;
+    const auto d = r.data;
+    const size_t n = d.size();
+    if (state_ != ChipState::Erased && state_ != ChipState::Programmed)
+        return refuse(r, std::string("flash packet in state ") + toString(state_));
+    const unsigned flag = s.wValue >> 8;
+    const size_t address = static_cast<size_t>(s.wValue & 0xFF) << 16 | s.wIndex;
+    if (n == 0) return refuse(r, "empty flash packet");
+    if (flag > 1) return refuse(r, "last-packet flag " + std::to_string(flag));
+    if (address != flashNext_)
+        return refuse(r, "flash packet at " + hex(static_cast<unsigned>(address), 6) + ", expected " +
+                             hex(static_cast<unsigned>(flashNext_), 6));
+    if (address + n > flash_.size()) return refuse(r, "flash packet beyond the end of flash");
+    if (!pageOpen_ && address % kPageSize != 0) return refuse(r, "page opened mid-page");
+    if (address / kPageSize != (address + n - 1) / kPageSize) return refuse(r, "packet crosses a page");
+    if (imageEnded_) return refuse(r, "flash packet after the short last packet");
+    // The flag marks the last packet of a page: the one that ends it, or a
+    // short packet that ends the image inside its page.
+    const bool endsPage = (address + n) % kPageSize == 0;
+    const bool shortLast = lastPacketSize_ != 0 && n < lastPacketSize_;
+    if (!flag && endsPage) return refuse(r, "page end without last-packet flag");
+    if (flag && !endsPage && !shortLast) return refuse(r, "last-packet flag before the page end");
+    pageOpen_ = true;
+    for (size_t i = 0; i < n; ++i) {
+        if (flash_[address + i] != 0xFF) pageFaulty_ = true;
+        flash_[address + i] &= d[i];
+    }
+    flashNext_ = address + n;
+    imageEnded_ = shortLast;
+    lastPacketSize_ = n;
+    if (flag) closePage();
+    return {};
+}
+
+void UsbChip::failAt(RequestKind kind, size_t occurrence, Fault fault) {
     std::lock_guard lock(mutex_);
-    rules_.push_back({Rule::Trigger::Kind, kindCount_[kind] + occurrence, kind, fault});
+    faults_.atKind(kind, occurrence, fault);
+}
+
+void UsbChip::failAtRequest(size_t occurrence, Fault fault) {
+    std::lock_guard lock(mutex_);
+    faults_.atAny(occurrence, fault);
 }
 
 void UsbChip::failAtPage(size_t page, Fault fault) {
     std::lock_guard lock(mutex_);
-    rules_.push_back({Rule::Trigger::Page, page, RequestKind::StatusRead, fault});
+    faults_.atPage(page, fault);
 }
 
 void UsbChip::clearFaults() {
     std::lock_guard lock(mutex_);
-    rules_.clear();
+    faults_.clear();
 }
 
 void UsbChip::unplug() {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "emu/FaultRules.h"
 #include "usb/USBDevice.h"
 
 namespace quorvel::emu {
@@ -128,13 +129,13 @@ public:
     // host-to-device requests, written from byte 0 for device-to-host ones.
     Result handle(const ControlSetup& setup, std::span<uint8_t> data);
 
-    // Failure injection. Each rule fires once, on the first request that
-    // matches it (a rule whose request passed under another rule is used up
-    // too); Unplug then stays in force until replug(). A fault fails
-    // the request without effect on the chip, except WrongPageStatus, which
-    // only changes the answer of a status read (elsewhere it does nothing).
-    void failAtRequest(size_t index, Fault fault);  // index as in the transcript
-    void failAtKind(RequestKind kind, Fault fault, size_t occurrence = 0);  // 0 = next one
+    // Failure injection, counted as FaultRules counts: every request, the
+    // chip plugged in or not. A fault fails the request without effect on
+    // the chip, except WrongPageStatus, which only changes the answer of a
+    // status read (elsewhere it does nothing); Unplug then stays in force
+    // until replug().
+    void failAt(RequestKind kind, size_t occurrence, Fault fault);  // 1 = the next one of `kind`
+    void failAtRequest(size_t occurrence, Fault fault);             // 1 = the next request
     void failAtPage(size_t page, Fault fault);  // the status read of page `page` (0-based)
     void clearFaults();
 
@@ -162,19 +163,33 @@ public:
     void setVersionText(std::string text);
 
 private:
-    struct Rule {
-        enum class Trigger { Request, Kind, Page } trigger;
-        size_t index;  // request index, occurrence or page
+    // One request being served.
+    struct Request {
+        size_t index;
+        const ControlSetup& setup;
         RequestKind kind;
-        Fault fault;
+        std::span<uint8_t> data;  // wLength bytes
+        bool wrongStatus;         // a WrongPageStatus fault hit it
     };
 
     void resetLocked();
     RequestKind classify(const ControlSetup& setup) const;
     std::optional<Fault> takeFault(RequestKind kind);
-    Result serve(size_t index, const ControlSetup& setup, RequestKind kind,
-                 std::span<uint8_t> data, bool wrongStatus);
-    Result refuse(size_t index, RequestKind kind, const std::string& why);
+    Result serve(const Request& request);
+    Result serveGetVersion(const Request& request);
+    Result serveRead(const Request& request);
+    Result serveStatusRead(const Request& request);
+    Result serveDebugOn(const Request& request);
+    Result serveReset(const Request& request);
+    Result serveWrite(const Request& request);
+    Result serveRamWrite(const Request& request);
+    Result serveRunCode(const Request& request);
+    Result serveFlashErase(const Request& request);
+    Result serveFlashWrite(const Request& request);
+    Result refuse(const Request& request, const std::string& why);
+    // What is wrong with a framed OUT command (length, code, parameters,
+    // closing 0, both setup words 0) of `length` bytes, if anything.
+    static std::optional<std::string> badFrame(const Request& request, size_t length, bool closingZero);
     void closePage();
     void writeRegister(uint16_t address, uint16_t value);
     std::optional<uint16_t> debugEnableRegister() const;
@@ -208,9 +223,7 @@ private:
     std::vector<std::string> violations_;
     std::vector<RequestRecord> transcript_;
     size_t requestCount_ = 0;
-    std::map<RequestKind, size_t> kindCount_;
-    size_t statusReads_ = 0;
-    std::vector<Rule> rules_;
+    FaultRules<RequestKind, Fault> faults_;
 };
 
 }  // namespace quorvel::emu

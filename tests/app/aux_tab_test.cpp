@@ -263,7 +263,7 @@ TEST(AuxTab, FailedUpgradeAlertsThenLogs) {
     g.plug(1, {.productId = 0x6121});
     auto chip = g.addDisplay();
     g.browse(g.writeTemp("fw.bin", test::virrenFirmware("ZK6121 V2.00.1")));
-    chip->failAt(emu::AuxPacketKind::flashWrite, 5);
+    chip->failAt(emu::AuxPacketKind::FlashWrite, 5);
     std::vector<std::string> logAtAlert;
     g.presenter->onPresent = [&] { logAtAlert.push_back(g.log("AUXScrollView")); };
     g.window->AUXUpdateProductFirmware();

@@ -241,7 +241,7 @@ TEST_F(UsbTab, UpdateRefusesInOrder) {
         {"chip ID unreadable",
          [&](AppFixture& g) {
              goodFile(g);
-             g.plug(1, {.productId = 0x6221})->failAtKind(emu::RequestKind::Read, emu::Fault::Stall);
+             g.plug(1, {.productId = 0x6221})->failAt(emu::RequestKind::Read, 1, emu::Fault::Stall);
          },
          {"ERROR|Incorrect chip ID."}},
         {"file removed from the preferences",
@@ -344,7 +344,7 @@ TEST_F(UsbTab, UpdateChecksComeInTheirOrder) {
             plugAskingToReplug(g, 1);
         } else if (!faults.count(NoDevice)) {
             auto chip = g.plug(1, {.productId = 0x6221});
-            if (faults.count(ChipIdUnreadable)) chip->failAtKind(emu::RequestKind::Read, emu::Fault::Stall);
+            if (faults.count(ChipIdUnreadable)) chip->failAt(emu::RequestKind::Read, 1, emu::Fault::Stall);
         }
         if (!faults.count(NoFile))
             g.browse(g.writeTemp("fw.bin", test::virrenFirmware("ZK6221 V2.00.1", 64 * 1024,

@@ -205,7 +205,7 @@ TEST_F(ConsoleFlow, FaultSweep) {
         installHotplugSource(source);
         auto chip = plug(0xA3, 0x6221);
         if (fault == emu::Fault::WrongPageStatus) chip->failAtPage(point.occurrence - 1, fault);
-        else chip->failAtKind(point.kind, fault, point.occurrence - 1);
+        else chip->failAt(point.kind, point.occurrence, fault);
         const auto [out, ok] = upgrade(firmware("fw.bin", 65536, "VRE2"));
         EXPECT_FALSE(ok);
         const bool refused = point.words.starts_with("ERROR,");
@@ -301,13 +301,13 @@ TEST_F(ConsoleFlow, PageFailureIsReportedAndFails) {
 
 TEST_F(ConsoleFlow, DeviceFailuresBeforeTheChecks) {
     auto chip = plug(0xA3);
-    chip->failAtKind(emu::RequestKind::GetVersion, emu::Fault::Stall);
+    chip->failAt(emu::RequestKind::GetVersion, 1, emu::Fault::Stall);
     EXPECT_EQ(upgrade(firmware("fw.bin", 65536, "VRE2")),
               std::make_pair(std::string("ERROR, Incorrect chip ID.\n"), false));
-    chip->failAtKind(emu::RequestKind::Read, emu::Fault::TransferError);
+    chip->failAt(emu::RequestKind::Read, 1, emu::Fault::TransferError);
     EXPECT_EQ(upgrade(firmware("fw.bin", 65536, "VRE2")),
               std::make_pair(std::string("ERROR, Incorrect chip ID.\n"), false));
-    chip->failAtKind(emu::RequestKind::GetVersion, emu::Fault::Timeout);
+    chip->failAt(emu::RequestKind::GetVersion, 1, emu::Fault::Timeout);
     EXPECT_EQ(status(), std::make_pair(std::string("Please replug the device again.\n"), false));
 }
 
@@ -514,8 +514,8 @@ TEST_F(AuxConsoleFlow, UpgradeWritesTheFileWithItsMilestones) {
 
 TEST_F(AuxConsoleFlow, AScreenThatDoesNotAnswerIsLeftAloneWhileTheOneThatDoesIsUpgraded) {
     auto silent = std::make_shared<emu::AuxChip>();
-    silent->failAt(emu::AuxPacketKind::getVersion, 1);
-    silent->failAt(emu::AuxPacketKind::getVersion, 9);
+    silent->failAt(emu::AuxPacketKind::GetVersion, 1);
+    silent->failAt(emu::AuxPacketKind::GetVersion, 9);
     emu::AuxEmulatedDisplay second;
     EdidSpec edid;
     edid.name = "Second";
@@ -534,7 +534,7 @@ TEST_F(AuxConsoleFlow, AScreenThatDoesNotAnswerIsLeftAloneWhileTheOneThatDoesIsU
     flash.resize(65536);
     EXPECT_EQ(flash, *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)));
     for (const auto& e : silent->transcript())
-        EXPECT_TRUE(e.kind == emu::AuxPacketKind::getVersion || e.kind == emu::AuxPacketKind::versionRead)
+        EXPECT_TRUE(e.kind == emu::AuxPacketKind::GetVersion || e.kind == emu::AuxPacketKind::VersionRead)
             << emu::toString(e.kind);
 }
 
@@ -550,7 +550,7 @@ TEST_F(AuxConsoleFlow, OnlyTheImageIsWritten) {
         EXPECT_TRUE(holdsOnlyTheImage(chip->flash(), *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)),
                                       image));
         size_t packets = 0;
-        for (const auto& e : chip->transcript()) packets += e.kind == emu::AuxPacketKind::flashWrite;
+        for (const auto& e : chip->transcript()) packets += e.kind == emu::AuxPacketKind::FlashWrite;
         EXPECT_EQ(packets, image / 8);
         EXPECT_TRUE(chip->violations().empty());
     }
@@ -576,21 +576,21 @@ TEST_F(AuxConsoleFlow, FaultSweep) {
     };
     const std::string noScreen = "No External Screen connected!\nPlease connect the screen first.\n";
     const std::vector<Point> points = {
-        {K::getVersion, 1, noScreen}, {K::getVersion, 8, noScreen}, {K::versionRead, 1, noScreen},
-        {K::debugOn, 1, ""},       {K::beforeUpgrade, 1, ""}, {K::beforeUpgrade, 10, ""},
-        {K::reset, 1, ""},         {K::write, 1, ""},         {K::write, 7, ""},
-        {K::ramWrite, 1, ""},      {K::ramWrite, 256, ""},    {K::ramWrite, 512, ""},
-        {K::ramCRC, 1, ""},        {K::ramCRC, 16, ""},       {K::runCode, 1, ""},
-        {K::flashErase, 1, ""},    {K::beforeUpgrade, 11, ""}, {K::beforeUpgrade, 20, ""},
-        {K::flashWrite, 1, ""},    {K::flashWrite, 4096, ""}, {K::flashWrite, 8192, ""},
-        {K::flashCRC, 1, ""},      {K::flashCRC, 256, ""},
+        {K::GetVersion, 1, noScreen}, {K::GetVersion, 8, noScreen}, {K::VersionRead, 1, noScreen},
+        {K::DebugOn, 1, ""},       {K::BeforeUpgrade, 1, ""}, {K::BeforeUpgrade, 10, ""},
+        {K::Reset, 1, ""},         {K::Write, 1, ""},         {K::Write, 7, ""},
+        {K::RamWrite, 1, ""},      {K::RamWrite, 256, ""},    {K::RamWrite, 512, ""},
+        {K::SendRamWriteCRC, 1, ""},        {K::SendRamWriteCRC, 16, ""},       {K::RunCode, 1, ""},
+        {K::FlashErase, 1, ""},    {K::BeforeUpgrade, 11, ""}, {K::BeforeUpgrade, 20, ""},
+        {K::FlashWrite, 1, ""},    {K::FlashWrite, 4096, ""}, {K::FlashWrite, 8192, ""},
+        {K::SendFlashWriteCRC, 1, ""},      {K::SendFlashWriteCRC, 256, ""},
     };
     const std::string path = firmware(65536);
     const DisplayPlatform first = setDisplayPlatform(emu::AuxEmulatedHost().platform());
     for (const Point& point : points) {
-        for (auto status : {emu::I2CStatus::nak, emu::I2CStatus::busError}) {
+        for (auto status : {emu::I2CStatus::Nak, emu::I2CStatus::BusError}) {
             SCOPED_TRACE(std::string(emu::toString(point.kind)) + "@" + std::to_string(point.occurrence) +
-                         (status == emu::I2CStatus::nak ? " nak" : " bus error"));
+                         (status == emu::I2CStatus::Nak ? " nak" : " bus error"));
             emu::AuxEmulatedHost fresh;
             auto target = std::make_shared<emu::AuxChip>();
             emu::AuxEmulatedDisplay display;
@@ -610,7 +610,7 @@ TEST_F(AuxConsoleFlow, FaultSweep) {
             const auto transcript = target->transcript();
             ASSERT_FALSE(transcript.empty());
             EXPECT_EQ(transcript.back().kind, point.kind);
-            EXPECT_NE(transcript.back().status, emu::I2CStatus::ok);
+            EXPECT_NE(transcript.back().status, emu::I2CStatus::Ok);
             EXPECT_EQ(std::count_if(transcript.begin(), transcript.end(),
                                     [&](const auto& e) { return e.kind == point.kind; }),
                       static_cast<long>(point.occurrence));
@@ -670,7 +670,7 @@ TEST_F(AuxConsoleFlow, FirmwareChecksOfTheTab) {
         EXPECT_EQ(run([&](Console& con) { return con.AUXUpdateProductFirmware(path); }),
                   std::make_pair(c.output, false));
         for (const auto& e : chip->transcript())
-            EXPECT_TRUE(e.kind == emu::AuxPacketKind::getVersion || e.kind == emu::AuxPacketKind::versionRead)
+            EXPECT_TRUE(e.kind == emu::AuxPacketKind::GetVersion || e.kind == emu::AuxPacketKind::VersionRead)
                 << emu::toString(e.kind);
     }
 }
@@ -680,7 +680,7 @@ TEST_F(AuxConsoleFlow, RefusalsAndFailures) {
     EXPECT_EQ(run([&](Console& c) { return c.AUXUpdateProductFirmware(firmware(70000)); }),
               std::make_pair(kStart + "ERROR：Incorrect firmware file imported!\n", false));
 
-    chip->failAt(emu::AuxPacketKind::flashWrite, 40);
+    chip->failAt(emu::AuxPacketKind::FlashWrite, 40);
     const auto [out, ok] = run([&](Console& c) { return c.AUXUpdateProductFirmware(firmware(65536)); });
     EXPECT_FALSE(ok);
     const std::string tail = "Programming...\nUpgrade process FAILED.\nPlease replug the device and try again!\n";

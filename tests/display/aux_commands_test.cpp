@@ -123,7 +123,7 @@ TEST_F(AuxCommands, DataPastTheImageEndIsRefusedWithoutSendingOrTouchingTheCrc) 
 TEST_F(AuxCommands, AFailedTransferIsReportedAndLogged) {
     OneDisplay display;
     auto ddc = display.ddc();
-    display.chip->failAt(AuxPacketKind::debugOn, 1, emu::I2CStatus::busError);
+    display.chip->failAt(AuxPacketKind::DebugOn, 1, emu::I2CStatus::BusError);
     EXPECT_FALSE(ddc->DebugOnIntel());
     EXPECT_TRUE(log.contains(LogLevel::error, "Failed to send request to interface 0 for framebuffer with ID 3."));
     EXPECT_TRUE(ddc->DebugOnIntel());
@@ -155,8 +155,8 @@ TEST_F(AuxCommands, GetVersionIntelAsksEightTimesKeepsFiveAndFindsTheModelText) 
         serviceMatchDisplayIDIntel = 1 - c.match;
         EXPECT_EQ(ddc->GetVersionIntel(), c.expected);
         EXPECT_EQ(serviceMatchDisplayIDIntel, c.match);
-        EXPECT_EQ(packetsOf(*display.chip, AuxPacketKind::getVersion).size(), 8u);
-        EXPECT_EQ(packetsOf(*display.chip, AuxPacketKind::versionRead).size(), 8u);
+        EXPECT_EQ(packetsOf(*display.chip, AuxPacketKind::GetVersion).size(), 8u);
+        EXPECT_EQ(packetsOf(*display.chip, AuxPacketKind::VersionRead).size(), 8u);
         EXPECT_TRUE(display.chip->violations().empty());
     }
 }
@@ -165,11 +165,11 @@ TEST_F(AuxCommands, GetVersionIntelAsksEightTimesKeepsFiveAndFindsTheModelText) 
 class ScriptedReplies : public emu::I2CTarget {
 public:
     explicit ScriptedReplies(std::vector<Bytes> replies) : replies_(std::move(replies)) {}
-    emu::I2CStatus write(std::span<const uint8_t>) override { return emu::I2CStatus::ok; }
+    emu::I2CStatus write(std::span<const uint8_t>) override { return emu::I2CStatus::Ok; }
     emu::I2CStatus read(std::span<uint8_t> out) override {
         const Bytes& reply = replies_.at(reads++);
         std::copy_n(reply.begin(), out.size(), out.begin());
-        return emu::I2CStatus::ok;
+        return emu::I2CStatus::Ok;
     }
     size_t reads = 0;
 
@@ -220,9 +220,9 @@ TEST_F(AuxCommands, GetVersionIntelPausesBeforeEachReadAndStopsAtTheFirstFailedP
     EXPECT_EQ(sleeper->waits(), std::vector<std::chrono::microseconds>(8, std::chrono::milliseconds(40)));
 
     display.chip->clearTranscript();
-    display.chip->failAt(AuxPacketKind::versionRead, 3);
+    display.chip->failAt(AuxPacketKind::VersionRead, 3);
     EXPECT_EQ(ddc->GetVersionIntel(), "Please replug the device again.");
-    EXPECT_EQ(packetsOf(*display.chip, AuxPacketKind::getVersion).size(), 3u);
+    EXPECT_EQ(packetsOf(*display.chip, AuxPacketKind::GetVersion).size(), 3u);
 }
 
 TEST_F(AuxCommands, GetVersionM1KeepsSixtyTwoBytesAndStoresTheText) {
@@ -233,7 +233,7 @@ TEST_F(AuxCommands, GetVersionM1KeepsSixtyTwoBytesAndStoresTheText) {
     const std::string version = AUXAccess::GetVersionM1(service);
     EXPECT_EQ(version, "ZK6121 V1.02.3 with a long tail that spans the replies");
     EXPECT_EQ(prefs->string("FirmwareVersionM1"), version);
-    EXPECT_EQ(packetsOf(*display.chip, AuxPacketKind::versionRead).size(), 4u);
+    EXPECT_EQ(packetsOf(*display.chip, AuxPacketKind::VersionRead).size(), 4u);
     EXPECT_TRUE(alerts.alerts().empty());
     EXPECT_EQ(serviceMatchDisplayIDIntel, 0);
 }
@@ -244,11 +244,11 @@ TEST_F(AuxCommands, GetVersionM1AlertsOnAFailedReadOnly) {
     OneDisplay display;
     auto service = std::make_shared<emu::AuxEmulatedAVService>(display.chip);
 
-    display.chip->failAt(AuxPacketKind::getVersion, 2);
+    display.chip->failAt(AuxPacketKind::GetVersion, 2);
     EXPECT_EQ(AUXAccess::GetVersionM1(service), "Please replug the device again.");
     EXPECT_TRUE(alerts.alerts().empty());
 
-    display.chip->failAt(AuxPacketKind::versionRead, 1);
+    display.chip->failAt(AuxPacketKind::VersionRead, 1);
     EXPECT_EQ(AUXAccess::GetVersionM1(service), "Please replug the device again.");
     EXPECT_EQ(alerts.alerts(), std::vector<std::string>{"ERROR|Please replug the device again."});
 

@@ -58,7 +58,7 @@ TEST_F(AuxUpgrade, FullUpgradeLeavesTheFileInFlashOnBothTransports) {
         EXPECT_EQ(display.chip->registers(), cleared);
         EXPECT_EQ(AUXpercentCompleted, 100);
         EXPECT_EQ(WCRC, 0x1021);
-        EXPECT_EQ(packetsOf(*display.chip, AuxPacketKind::beforeUpgrade).size(), m1 ? 0u : 20u);
+        EXPECT_EQ(packetsOf(*display.chip, AuxPacketKind::BeforeUpgrade).size(), m1 ? 0u : 20u);
     }
 }
 
@@ -70,16 +70,16 @@ TEST_F(AuxUpgrade, TheCommandsComeInTheirOrderWithTheirWaits) {
     for (const auto& e : display.chip->transcript())
         if (order.empty() || order.back() != e.kind) order.push_back(e.kind);
     using K = AuxPacketKind;
-    const std::vector<K> expected = {K::debugOn,  K::beforeUpgrade, K::reset,    K::write,      K::ramWrite,
-                                     K::ramCRC};
+    const std::vector<K> expected = {K::DebugOn,  K::BeforeUpgrade, K::Reset,    K::Write,      K::RamWrite,
+                                     K::SendRamWriteCRC};
     ASSERT_GE(order.size(), expected.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), order.begin()));
-    const std::vector<K> tail = {K::ramCRC, K::runCode, K::flashErase, K::beforeUpgrade, K::flashWrite, K::flashCRC};
-    auto runCode = std::find(order.begin(), order.end(), K::runCode);
+    const std::vector<K> tail = {K::SendRamWriteCRC, K::RunCode, K::FlashErase, K::BeforeUpgrade, K::FlashWrite, K::SendFlashWriteCRC};
+    auto runCode = std::find(order.begin(), order.end(), K::RunCode);
     ASSERT_NE(runCode, order.end());
     EXPECT_TRUE(std::equal(tail.begin(), tail.end(), runCode - 1));
     std::vector<uint16_t> registers;  // cleared in this order
-    for (const auto& e : packetsOf(*display.chip, K::write))
+    for (const auto& e : packetsOf(*display.chip, K::Write))
         registers.push_back(static_cast<uint16_t>(e.bytes[6] << 8 | e.bytes[7]));
     EXPECT_EQ(registers, (std::vector<uint16_t>{0x80AD, 0x80C0, 0x80C9, 0x80D1, 0x80D9, 0x80E1, 0x80E9}));
     EXPECT_EQ(sleeper->waits(), (Waits{seconds(5), seconds(5), seconds(2), seconds(5), seconds(5)}));
@@ -90,8 +90,8 @@ TEST_F(AuxUpgrade, TheCommandsComeInTheirOrderWithTheirWaits) {
     AUXAccess::AUXFirmwareUpgradeM1(service, isp, firmware, aux::stepCount(isp.size()), aux::stepCount(firmware.size()));
     EXPECT_EQ(m1Sleeper->waits(), (Waits{seconds(5), seconds(2), seconds(7), seconds(7)}));
     const auto t = other.chip->transcript();
-    EXPECT_EQ(t.at(0).kind, K::debugOn);
-    EXPECT_EQ(t.at(1).kind, K::reset);
+    EXPECT_EQ(t.at(0).kind, K::DebugOn);
+    EXPECT_EQ(t.at(1).kind, K::Reset);
 }
 
 TEST_F(AuxUpgrade, RamBlocksOfA4096ByteLoaderCarryTheirSerialNumbers) {
@@ -99,8 +99,8 @@ TEST_F(AuxUpgrade, RamBlocksOfA4096ByteLoaderCarryTheirSerialNumbers) {
     auto ddc = display.ddc();
     EXPECT_EQ(aux::stepCount(4096), 528u);
     upgradeIntel(*ddc, isp, firmware);
-    const auto data = packetsOf(*display.chip, AuxPacketKind::ramWrite);
-    const auto crcs = packetsOf(*display.chip, AuxPacketKind::ramCRC);
+    const auto data = packetsOf(*display.chip, AuxPacketKind::RamWrite);
+    const auto crcs = packetsOf(*display.chip, AuxPacketKind::SendRamWriteCRC);
     ASSERT_EQ(data.size(), 512u);
     ASSERT_EQ(crcs.size(), 16u);
     for (size_t k = 0; k < data.size(); ++k) EXPECT_EQ(serialOf(data[k]), k + k / 32) << k;
@@ -119,10 +119,10 @@ TEST_F(AuxUpgrade, A4000ByteImageEndsWithDataPacketsWithoutCrc) {
     OneDisplay display;
     auto ddc = display.ddc();
     // Stop after the RAM phase to see what it left in the CRC register.
-    display.chip->failAt(AuxPacketKind::runCode, 1);
+    display.chip->failAt(AuxPacketKind::RunCode, 1);
     EXPECT_THROW(upgradeIntel(*ddc, shortImage, firmware), Errors::customErrors);
-    const auto data = packetsOf(*display.chip, AuxPacketKind::ramWrite);
-    const auto crcs = packetsOf(*display.chip, AuxPacketKind::ramCRC);
+    const auto data = packetsOf(*display.chip, AuxPacketKind::RamWrite);
+    const auto crcs = packetsOf(*display.chip, AuxPacketKind::SendRamWriteCRC);
     EXPECT_EQ(data.size(), 500u);
     EXPECT_EQ(crcs.size(), 15u);
     EXPECT_EQ(serialOf(data.back()), 514);
@@ -133,8 +133,8 @@ TEST_F(AuxUpgrade, A4000ByteImageEndsWithDataPacketsWithoutCrc) {
     OneDisplay flashDisplay;
     auto flashDdc = flashDisplay.ddc();
     upgradeIntel(*flashDdc, isp, shortImage);
-    EXPECT_EQ(packetsOf(*flashDisplay.chip, AuxPacketKind::flashWrite).size(), 500u);
-    EXPECT_EQ(packetsOf(*flashDisplay.chip, AuxPacketKind::flashCRC).size(), 15u);
+    EXPECT_EQ(packetsOf(*flashDisplay.chip, AuxPacketKind::FlashWrite).size(), 500u);
+    EXPECT_EQ(packetsOf(*flashDisplay.chip, AuxPacketKind::SendFlashWriteCRC).size(), 15u);
     const auto flash = flashDisplay.chip->flash();
     EXPECT_TRUE(std::equal(shortImage.begin(), shortImage.end(), flash.begin()));
     EXPECT_TRUE(flashDisplay.chip->violations().empty());
@@ -144,7 +144,7 @@ TEST_F(AuxUpgrade, OnlyTheLastFlashPacketOfEachBlockIsFlagged) {
     OneDisplay display;
     auto ddc = display.ddc();
     upgradeIntel(*ddc, isp, firmware);
-    const auto data = packetsOf(*display.chip, AuxPacketKind::flashWrite);
+    const auto data = packetsOf(*display.chip, AuxPacketKind::FlashWrite);
     ASSERT_EQ(data.size(), 8192u);
     size_t flagged = 0;
     for (size_t k = 0; k < data.size(); ++k) {
@@ -188,21 +188,21 @@ struct FailureCase {
 
 TEST_F(AuxUpgrade, AFailingCommandEndsTheRunAtOnce) {
     const std::vector<FailureCase> cases = {
-        {"DebugOn", AuxPacketKind::debugOn, 1, false},
-        {"ninth BeforeUpgrade", AuxPacketKind::beforeUpgrade, 9, false},
-        {"Write", AuxPacketKind::write, 3, true},
-        {"RAM data packet", AuxPacketKind::ramWrite, 40, true},
-        {"RAM CRC packet", AuxPacketKind::ramCRC, 3, true},
-        {"RunCode", AuxPacketKind::runCode, 1, true},
-        {"second-phase BeforeUpgrade", AuxPacketKind::beforeUpgrade, 12, true},
-        {"flash data packet", AuxPacketKind::flashWrite, 100, true},
-        {"flash CRC packet", AuxPacketKind::flashCRC, 2, true},
+        {"DebugOn", AuxPacketKind::DebugOn, 1, false},
+        {"ninth BeforeUpgrade", AuxPacketKind::BeforeUpgrade, 9, false},
+        {"Write", AuxPacketKind::Write, 3, true},
+        {"RAM data packet", AuxPacketKind::RamWrite, 40, true},
+        {"RAM CRC packet", AuxPacketKind::SendRamWriteCRC, 3, true},
+        {"RunCode", AuxPacketKind::RunCode, 1, true},
+        {"second-phase BeforeUpgrade", AuxPacketKind::BeforeUpgrade, 12, true},
+        {"flash data packet", AuxPacketKind::FlashWrite, 100, true},
+        {"flash CRC packet", AuxPacketKind::SendFlashWriteCRC, 2, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         OneDisplay display;
         auto ddc = display.ddc();
-        display.chip->failAt(c.kind, c.occurrence, emu::I2CStatus::nak);
+        display.chip->failAt(c.kind, c.occurrence, emu::I2CStatus::Nak);
         try {
             upgradeIntel(*ddc, isp, firmware);
             ADD_FAILURE() << "no error";
@@ -212,18 +212,18 @@ TEST_F(AuxUpgrade, AFailingCommandEndsTheRunAtOnce) {
         const auto t = display.chip->transcript();
         ASSERT_FALSE(t.empty());
         EXPECT_EQ(t.back().kind, c.kind);
-        EXPECT_EQ(t.back().status, emu::I2CStatus::nak);
+        EXPECT_EQ(t.back().status, emu::I2CStatus::Nak);
         EXPECT_EQ(packetsOf(*display.chip, c.kind).size(), c.occurrence);
-        EXPECT_EQ(!packetsOf(*display.chip, AuxPacketKind::reset).empty(), c.resetSent);
+        EXPECT_EQ(!packetsOf(*display.chip, AuxPacketKind::Reset).empty(), c.resetSent);
     }
 }
 
 TEST_F(AuxUpgrade, ARetryAfterAFailureStartsOverAndFlashesCorrectly) {
-    for (const auto kind : {AuxPacketKind::ramWrite, AuxPacketKind::flashWrite, AuxPacketKind::flashCRC}) {
+    for (const auto kind : {AuxPacketKind::RamWrite, AuxPacketKind::FlashWrite, AuxPacketKind::SendFlashWriteCRC}) {
         SCOPED_TRACE(emu::toString(kind));
         OneDisplay display;
         auto ddc = display.ddc();
-        display.chip->failAt(kind, 77, emu::I2CStatus::busError);
+        display.chip->failAt(kind, 77, emu::I2CStatus::BusError);
         EXPECT_THROW(upgradeIntel(*ddc, isp, firmware), Errors::customErrors);
         EXPECT_NE(ISPBufferCount + firmwareBufferCount, 0u);
         upgradeIntel(*ddc, isp, firmware);

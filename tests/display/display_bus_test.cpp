@@ -19,7 +19,7 @@ template <typename Target>
 size_t upgradePackets(const Target& target) {
     size_t n = 0;
     for (const auto& e : target.transcript())
-        n += e.kind != AuxPacketKind::getVersion && e.kind != AuxPacketKind::versionRead;
+        n += e.kind != AuxPacketKind::GetVersion && e.kind != AuxPacketKind::VersionRead;
     return n;
 }
 
@@ -41,7 +41,7 @@ protected:
         return AUXDisplayManager::shared();
     }
     std::shared_ptr<emu::AuxChip> chip(const std::string& version = "ZK6121 V1.00.0") {
-        return std::make_shared<emu::AuxChip>(emu::AuxChip::Options{.version = version});
+        return std::make_shared<emu::AuxChip>(emu::AuxChipOptions{.version = version});
     }
     void upgrade() {
         AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(isp, fw, aux::stepCount(isp.size()),
@@ -83,7 +83,7 @@ TEST_F(DisplayBuses, TwoCardsWithEqualConnectorIdsKeepTheirOwnIdentityBusAndChip
     upgrade();
     for (const auto& c : {first, second}) {
         EXPECT_TRUE(holdsFirmware(*c));
-        EXPECT_EQ(test::packetsOf(*c, AuxPacketKind::debugOn).size(), 1u);
+        EXPECT_EQ(test::packetsOf(*c, AuxPacketKind::DebugOn).size(), 1u);
     }
 }
 
@@ -104,11 +104,11 @@ TEST_F(DisplayBuses, ConnectorsSharingABusReachItsChipOnce) {
     EXPECT_TRUE(log.contains(LogLevel::info,
                              "Display 41 shares bus i2c-4 with display 40, which alone uses it."));
     EXPECT_EQ(manager.readVersionIntel(), "ZK6121 V1.00.0");
-    EXPECT_EQ(test::packetsOf(*shared, AuxPacketKind::getVersion).size(), 8u);
+    EXPECT_EQ(test::packetsOf(*shared, AuxPacketKind::GetVersion).size(), 8u);
     upgrade();
     EXPECT_TRUE(holdsFirmware(*shared));
-    EXPECT_EQ(test::packetsOf(*shared, AuxPacketKind::debugOn).size(), 1u);
-    EXPECT_EQ(test::packetsOf(*shared, AuxPacketKind::flashErase).size(), 1u);
+    EXPECT_EQ(test::packetsOf(*shared, AuxPacketKind::DebugOn).size(), 1u);
+    EXPECT_EQ(test::packetsOf(*shared, AuxPacketKind::FlashErase).size(), 1u);
 }
 
 TEST_F(DisplayBuses, AMonitorWithoutTheChipGetsOnlyTheVersionQueryWhereverItIsListed) {
@@ -132,7 +132,7 @@ TEST_F(DisplayBuses, AMonitorWithoutTheChipGetsOnlyTheVersionQueryWhereverItIsLi
         upgrade();
         EXPECT_TRUE(holdsFirmware(*withChip));
         EXPECT_EQ(upgradePackets(*monitor), 0u);
-        EXPECT_EQ(packetsOfKind(*monitor, AuxPacketKind::getVersion), 8u);
+        EXPECT_EQ(packetsOfKind(*monitor, AuxPacketKind::GetVersion), 8u);
         manager.clearDisplays();
     }
 }

@@ -166,8 +166,8 @@ TEST_F(DisplayList, NoTransportWithoutABusWithoutPlainI2COrForTheBuiltInPanel) {
 }
 
 TEST_F(DisplayList, UpgradesEveryExternalDisplayInOrderAndStopsAtTheFirstFailure) {
-    auto first = std::make_shared<emu::AuxChip>(emu::AuxChip::Options{.version = "ZK1111 first"});
-    auto second = std::make_shared<emu::AuxChip>(emu::AuxChip::Options{.version = "ZK2222 second"});
+    auto first = std::make_shared<emu::AuxChip>(emu::AuxChipOptions{.version = "ZK1111 first"});
+    auto second = std::make_shared<emu::AuxChip>(emu::AuxChipOptions{.version = "ZK2222 second"});
     host.addDisplay({.type = "DP", .connectorId = 1, .edid = buildEdid({.serial = 1}), .bus = 3, .chip = first});
     host.addDisplay({.type = "DP", .index = 2, .connectorId = 2, .edid = buildEdid({.serial = 2}), .bus = 4,
                      .chip = second});
@@ -186,7 +186,7 @@ TEST_F(DisplayList, UpgradesEveryExternalDisplayInOrderAndStopsAtTheFirstFailure
 
     first->clearTranscript();
     second->clearTranscript();
-    first->failAt(emu::AuxPacketKind::flashWrite, 10);
+    first->failAt(emu::AuxPacketKind::FlashWrite, 10);
     EXPECT_THROW(manager.AUXFirmwareUpgradeIntel(isp, fw, 528, 8448), Errors::customErrors);
     EXPECT_TRUE(second->transcript().empty());
 }

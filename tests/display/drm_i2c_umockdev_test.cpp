@@ -97,7 +97,7 @@ TEST_F(DrmI2CUmockdev, SeventeenConnectorsListSixteen) {
 }
 
 TEST_F(DrmI2CUmockdev, WithoutADdcLinkTheBusIsFoundByTheEdidAt0x50) {
-    auto chip = std::make_shared<emu::AuxChip>(emu::AuxChip::Options{.version = "ZK6121 V2.00.1"});
+    auto chip = std::make_shared<emu::AuxChip>(emu::AuxChipOptions{.version = "ZK6121 V2.00.1"});
     bed->addAdapter(2, {{0x50, std::make_shared<emu::AuxEdidEeprom>(buildEdid({.serial = 99}))}});
     bed->addDisplay({.type = "HDMI-A", .connectorId = 5, .edid = buildEdid({.serial = 5, .name = "TV"}), .bus = 4,
                      .ddcLink = false, .chip = chip});
@@ -135,14 +135,14 @@ TEST_F(DrmI2CUmockdev, ANakOrABusErrorFailsTheTransferAndTheRun) {
     bed->addDisplay({.type = "DP", .connectorId = 9, .edid = buildEdid({}), .bus = 6, .chip = chip});
     auto ddc = IntelDDC::create(9);
     ASSERT_TRUE(ddc);
-    chip->failAt(emu::AuxPacketKind::debugOn, 1, emu::I2CStatus::busError);
+    chip->failAt(emu::AuxPacketKind::DebugOn, 1, emu::I2CStatus::BusError);
     EXPECT_FALSE(ddc->DebugOnIntel());
     EXPECT_TRUE(log.contains(LogLevel::error, "Failed to send request to interface 0 for framebuffer with ID 6."));
-    chip->failAt(emu::AuxPacketKind::ramWrite, 5, emu::I2CStatus::nak);
+    chip->failAt(emu::AuxPacketKind::RamWrite, 5, emu::I2CStatus::Nak);
     EXPECT_THROW(ddc->AUXFirmwareUpgradeIntel(test::patternImage(4096, 1), test::patternImage(65536, 2), 528, 8448),
                  Errors::customErrors);
-    EXPECT_EQ(chip->transcript().back().kind, emu::AuxPacketKind::ramWrite);
-    EXPECT_EQ(chip->transcript().back().status, emu::I2CStatus::nak);
+    EXPECT_EQ(chip->transcript().back().kind, emu::AuxPacketKind::RamWrite);
+    EXPECT_EQ(chip->transcript().back().status, emu::I2CStatus::Nak);
 }
 
 TEST_F(DrmI2CUmockdev, ABusWithoutPlainI2CGetsNoTransport) {
@@ -172,7 +172,7 @@ TEST_F(DrmI2CUmockdev, SysfsGivesCardsTheirIdentityAndBusesTheirOwner) {
     bed->addDisplay({.type = "DP", .connectorId = 95, .edid = buildEdid({.serial = 1}), .bus = 3});
     bed->addDisplay({.type = "DP", .connectorId = 95, .edid = buildEdid({.serial = 2}), .bus = 12, .ddcLink = false,
                      .card = 1, .auxChild = true, .busDriver = "ddcci"});
-    bed->addBus({.number = 0, .owner = emu::AuxUmockdevBus::Owner::smbus});
+    bed->addBus({.number = 0, .owner = emu::AuxUmockdevBus::Owner::Smbus});
     bed->addBus({.number = 7, .node = false});
     // A display engine off PCI: its buses belong to DRM.
     GError* error = nullptr;

@@ -81,21 +81,21 @@ TEST(AuxChip, VersionRepliesCycleThroughTheRecordAndInjectedFailuresFireOnce) {
     const auto record = AuxChip::versionRecord("ZK6121 V1.00.0");
     Bytes collected;
     for (int pass = 0; pass < 5; ++pass) {
-        ASSERT_EQ(chip.write(getVersion), I2CStatus::ok);
+        ASSERT_EQ(chip.write(getVersion), I2CStatus::Ok);
         Bytes reply(16);
-        ASSERT_EQ(chip.read(reply), I2CStatus::ok);
+        ASSERT_EQ(chip.read(reply), I2CStatus::Ok);
         collected.insert(collected.end(), reply.begin(), reply.end());
     }
     EXPECT_TRUE(std::equal(record.begin(), record.end(), collected.begin()));
     EXPECT_TRUE(std::equal(record.begin(), record.begin() + 16, collected.begin() + 64));
 
-    chip.failAt(AuxPacketKind::getVersion, 2, I2CStatus::busError);
-    EXPECT_EQ(chip.write(getVersion), I2CStatus::ok);
-    EXPECT_EQ(chip.write(getVersion), I2CStatus::busError);
-    EXPECT_EQ(chip.write(getVersion), I2CStatus::ok);
-    chip.failAtPacket(1);
-    EXPECT_EQ(chip.write(kDebugOn), I2CStatus::nak);
-    EXPECT_EQ(chip.write(kDebugOn), I2CStatus::ok);
+    chip.failAt(AuxPacketKind::GetVersion, 2, I2CStatus::BusError);
+    EXPECT_EQ(chip.write(getVersion), I2CStatus::Ok);
+    EXPECT_EQ(chip.write(getVersion), I2CStatus::BusError);
+    EXPECT_EQ(chip.write(getVersion), I2CStatus::Ok);
+    chip.failAtTransfer(1);
+    EXPECT_EQ(chip.write(kDebugOn), I2CStatus::Nak);
+    EXPECT_EQ(chip.write(kDebugOn), I2CStatus::Ok);
     EXPECT_EQ(chip.transcript().size(), 15u);
 }
 

@@ -289,9 +289,9 @@ TEST(UsbChip, RefusesMalformedOrMisplacedRequestsWithAStall) {
 TEST(UsbChip, InjectedFaultsFireOnceAndLeaveTheChipAlone) {
     UsbChip chip;
     Host h{chip};
-    chip.failAtRequest(1, Fault::TransferError);
-    chip.failAtKind(RequestKind::Write, Fault::Stall, 2);
-    chip.failAtKind(RequestKind::Read, Fault::Timeout);
+    chip.failAtRequest(2, Fault::TransferError);
+    chip.failAt(RequestKind::Write, 3, Fault::Stall);
+    chip.failAt(RequestKind::Read, 1, Fault::Timeout);
     EXPECT_EQ(h.write(0x0100, 1), Outcome::Ok);             // request 0
     EXPECT_EQ(h.write(0x0101, 2), Outcome::TransferError);  // request 1
     EXPECT_EQ(h.write(0x0102, 3), Outcome::Stall);          // third Write after arming
@@ -304,7 +304,7 @@ TEST(UsbChip, InjectedFaultsFireOnceAndLeaveTheChipAlone) {
     EXPECT_EQ(chip.reg(0x0103), 4);
     EXPECT_TRUE(chip.violations().empty());
 
-    chip.failAtKind(RequestKind::DebugOn, Fault::Unplug);
+    chip.failAt(RequestKind::DebugOn, 1, Fault::Unplug);
     EXPECT_EQ(h.debugOn(), Outcome::NoDevice);
     EXPECT_EQ(h.read(0x0100), Outcome::NoDevice);
     EXPECT_EQ(h.in(0x08, 0xFFFF, 64), Outcome::NoDevice);
@@ -363,7 +363,7 @@ TEST(EmulatedControlTransport, MapsOutcomesToLibusbCodes) {
         Bytes frame{3, 9, 0};
         const ControlSetup debugOn{0x41, 0x09, 0, 0, 3};
         EXPECT_EQ(transport.controlTransfer(debugOn, frame), 0);
-        chip->failAtKind(RequestKind::DebugOn, c.fault);
+        chip->failAt(RequestKind::DebugOn, 1, c.fault);
         EXPECT_EQ(transport.controlTransfer(debugOn, frame), c.code);
     }
 }

@@ -201,7 +201,7 @@ TEST(UsbAccess, FailedRequestsCarryThePlatformCode) {
         USBAccess usb(emu::makeEmulatedDevice(chip));
         usb.Read(0x8910);
         const Bytes before = usb.backData;
-        chip->failAtKind(c.kind, c.fault);
+        chip->failAt(c.kind, 1, c.fault);
         try {
             c.action(usb);
             ADD_FAILURE() << "no error";
@@ -273,7 +273,7 @@ TEST(UsbAccess, GetChipIdFallsBackToTheSecondRegisterOnZero) {
 TEST(UsbAccess, GetChipIdReplacesAnyReadFailure) {
     for (size_t failing : {0u, 1u}) {
         auto chip = std::make_shared<UsbChip>(UsbChipOptions{.chipId = 0});
-        chip->failAtKind(RequestKind::Read, failing == 0 ? Fault::TransferError : Fault::Unplug, failing);
+        chip->failAt(RequestKind::Read, failing + 1, failing == 0 ? Fault::TransferError : Fault::Unplug);
         USBAccess usb(emu::makeEmulatedDevice(chip));
         try {
             usb.GetChipID();
@@ -316,7 +316,7 @@ TEST(UsbAccess, DebugOnManualTouchesTheRegistersOfItsChip) {
 
 TEST(UsbAccess, DebugOnManualStopsAtTheFirstFailureAndAnswersFalse) {
     auto chip = std::make_shared<UsbChip>(UsbChipOptions{.chipId = 0xA1});
-    chip->failAtKind(RequestKind::Write, Fault::Stall, 1);  // the halt register
+    chip->failAt(RequestKind::Write, 2, Fault::Stall);  // the halt register
     USBAccess usb(emu::makeEmulatedDevice(chip));
     bool result = true;
     EXPECT_NO_THROW(result = usb.DebugOnManual(0xA1));

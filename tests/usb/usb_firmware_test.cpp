@@ -338,22 +338,22 @@ TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
     };
     const std::string e = "USB Upgrade Error: ";
     const Case cases[] = {
-        {"1 debug on", 0x03, [](UsbChip& c) { c.failAtKind(K::DebugOn, Fault::TransferError); }, "", 0, K::DebugOn},
-        {"2 reset 2", 0x03, [](UsbChip& c) { c.failAtKind(K::Reset, Fault::Stall); }, "", 0, K::Reset},
-        {"4 write 0x80AD", 0x03, [](UsbChip& c) { c.failAtKind(K::Write, Fault::Timeout); }, e + "Write", 1, K::Write},
-        {"5 write 0x80C0", 0x03, [](UsbChip& c) { c.failAtKind(K::Write, Fault::TransferError, 1); }, "", 1, K::Write},
-        {"5 write 0x80E9", 0x03, [](UsbChip& c) { c.failAtKind(K::Write, Fault::Unplug, 6); }, "", 1, K::Write},
-        {"6 reset 0", 0x03, [](UsbChip& c) { c.failAtKind(K::Reset, Fault::Stall, 1); }, e + "Reset", 1, K::Reset},
-        {"8 first RAM frame", 0x03, [](UsbChip& c) { c.failAtKind(K::RamWrite, Fault::TransferError); },
+        {"1 debug on", 0x03, [](UsbChip& c) { c.failAt(K::DebugOn, 1, Fault::TransferError); }, "", 0, K::DebugOn},
+        {"2 reset 2", 0x03, [](UsbChip& c) { c.failAt(K::Reset, 1, Fault::Stall); }, "", 0, K::Reset},
+        {"4 write 0x80AD", 0x03, [](UsbChip& c) { c.failAt(K::Write, 1, Fault::Timeout); }, e + "Write", 1, K::Write},
+        {"5 write 0x80C0", 0x03, [](UsbChip& c) { c.failAt(K::Write, 2, Fault::TransferError); }, "", 1, K::Write},
+        {"5 write 0x80E9", 0x03, [](UsbChip& c) { c.failAt(K::Write, 7, Fault::Unplug); }, "", 1, K::Write},
+        {"6 reset 0", 0x03, [](UsbChip& c) { c.failAt(K::Reset, 2, Fault::Stall); }, e + "Reset", 1, K::Reset},
+        {"8 first RAM frame", 0x03, [](UsbChip& c) { c.failAt(K::RamWrite, 1, Fault::TransferError); },
          e + "RamWrite", 2, K::RamWrite},
-        {"8 sixth RAM frame", 0x03, [](UsbChip& c) { c.failAtKind(K::RamWrite, Fault::Unplug, 5); },
+        {"8 sixth RAM frame", 0x03, [](UsbChip& c) { c.failAt(K::RamWrite, 6, Fault::Unplug); },
          e + "RamWrite", 2, K::RamWrite},
-        {"9 run", 0x03, [](UsbChip& c) { c.failAtKind(K::RunCode, Fault::Timeout); }, e + "RunCode", 2, K::RunCode},
-        {"11 erase", 0x03, [](UsbChip& c) { c.failAtKind(K::FlashErase, Fault::Stall); }, e + "FlashErease", 3,
+        {"9 run", 0x03, [](UsbChip& c) { c.failAt(K::RunCode, 1, Fault::Timeout); }, e + "RunCode", 2, K::RunCode},
+        {"11 erase", 0x03, [](UsbChip& c) { c.failAt(K::FlashErase, 1, Fault::Stall); }, e + "FlashErease", 3,
          K::FlashErase},
-        {"12 first flash packet", 0x03, [](UsbChip& c) { c.failAtKind(K::FlashWrite, Fault::TransferError); },
+        {"12 first flash packet", 0x03, [](UsbChip& c) { c.failAt(K::FlashWrite, 1, Fault::TransferError); },
          e + "FlashWrite", 3, K::FlashWrite},
-        {"12 packet of the third page", 0x03, [](UsbChip& c) { c.failAtKind(K::FlashWrite, Fault::Stall, 70); },
+        {"12 packet of the third page", 0x03, [](UsbChip& c) { c.failAt(K::FlashWrite, 71, Fault::Stall); },
          e + "FlashWrite", 3, K::FlashWrite},
         {"12 status read of the third page", 0x03, [](UsbChip& c) { c.failAtPage(2, Fault::Timeout); },
          e + "FlashWrite", 3, K::StatusRead},
@@ -361,7 +361,7 @@ TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
          e + "FlashWrite", 3, K::StatusRead, true},
         // A failed manual debug entry is not consulted: the sequence goes on
         // and the chip, still running its firmware, refuses the loader.
-        {"1 manual debug read", 0xA1, [](UsbChip& c) { c.failAtKind(K::Read, Fault::TransferError); },
+        {"1 manual debug read", 0xA1, [](UsbChip& c) { c.failAt(K::Read, 1, Fault::TransferError); },
          e + "RamWrite", 2, K::RamWrite},
     };
     for (const auto& c : cases) {
@@ -416,7 +416,7 @@ TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
 TEST_F(UsbUpgrade, RamLoadStopsPrintingAtItsFailure) {
     USBAccess usb = connect({.chipId = 0x03});
     maxPktSize = 8;
-    chip_->failAtKind(K::RamWrite, Fault::Unplug, 5);
+    chip_->failAt(K::RamWrite, 6, Fault::Unplug);
     const std::string out = test::capturedStdout([&] {
         EXPECT_THROW(usb.USBFirmware(pattern(30, 4), pattern(1024, 5), 0x03, printed()), Errors::customErrors);
     });
@@ -503,14 +503,14 @@ TEST_F(UsbUpgrade, EveryFailureKeepsItsCauseInTheLog) {
         std::string cause;
     };
     const Case cases[] = {
-        {"silent reset", [](UsbChip& c) { c.failAtKind(K::Reset, Fault::Stall); }, "Reset 2: LIBUSB_ERROR_PIPE (-9)"},
-        {"first register write", [](UsbChip& c) { c.failAtKind(K::Write, Fault::Timeout); },
+        {"silent reset", [](UsbChip& c) { c.failAt(K::Reset, 1, Fault::Stall); }, "Reset 2: LIBUSB_ERROR_PIPE (-9)"},
+        {"first register write", [](UsbChip& c) { c.failAt(K::Write, 1, Fault::Timeout); },
          "Write 0x80AD: LIBUSB_ERROR_TIMEOUT (-7)"},
-        {"silent register write", [](UsbChip& c) { c.failAtKind(K::Write, Fault::TransferError, 2); },
+        {"silent register write", [](UsbChip& c) { c.failAt(K::Write, 3, Fault::TransferError); },
          "Write 0x80C9: LIBUSB_ERROR_IO (-1)"},
-        {"sixth RAM frame", [](UsbChip& c) { c.failAtKind(K::RamWrite, Fault::Unplug, 5); },
+        {"sixth RAM frame", [](UsbChip& c) { c.failAt(K::RamWrite, 6, Fault::Unplug); },
          "RamWrite frame 6 of 10: LIBUSB_ERROR_NO_DEVICE (-4)"},
-        {"flash packet cut short", [](UsbChip& c) { c.failAtKind(K::FlashWrite, Fault::Short, 33); },
+        {"flash packet cut short", [](UsbChip& c) { c.failAt(K::FlashWrite, 34, Fault::Short); },
          "FlashWrite packet 34 of 128: SHORT_OUT_TRANSFER (-1001)"},
         {"status read of the third page", [](UsbChip& c) { c.failAtPage(2, Fault::Timeout); },
          "FlashWrite page 3 of 4: Read 0x860C: LIBUSB_ERROR_TIMEOUT (-7)"},
@@ -539,7 +539,7 @@ TEST_F(UsbUpgrade, EveryFailureKeepsItsCauseInTheLog) {
 
 TEST_F(UsbUpgrade, RequestPathsOutsideTheSequenceKeepTheirCause) {
     USBAccess usb = connect({.chipId = 0x03});
-    chip_->failAtKind(K::Read, Fault::Stall);
+    chip_->failAt(K::Read, 1, Fault::Stall);
     try {
         usb.GetChipID();
         ADD_FAILURE() << "no error";
@@ -551,7 +551,7 @@ TEST_F(UsbUpgrade, RequestPathsOutsideTheSequenceKeepTheirCause) {
 
     // The manual way into debug mode fails inward only; the log keeps why.
     USBAccess virren = connect({.chipId = 0xA1});
-    chip_->failAtKind(K::Write, Fault::Unplug);
+    chip_->failAt(K::Write, 1, Fault::Unplug);
     test::ScopedLogCapture log;
     EXPECT_FALSE(virren.DebugOnManual(0xA1));
     EXPECT_TRUE(log.contains(LogLevel::error, "USB debug mode by registers failed: DebugOnManual: Write 0x0ED6: "

@@ -110,9 +110,9 @@ struct Failure {
 };
 
 struct AuxFailure {
-    AuxPacketKind kind = AuxPacketKind::unknown;
+    AuxPacketKind kind = AuxPacketKind::Unknown;
     size_t occurrence = 1;
-    I2CStatus status = I2CStatus::nak;
+    I2CStatus status = I2CStatus::Nak;
 };
 
 struct Config {
@@ -178,18 +178,18 @@ RequestKind parseKind(const std::string& text) {
 // "KIND[@N][:nak|bus-error]", the N-th packet of KIND on the first display's bus.
 AuxFailure parseAuxFailure(const std::string& text) {
     static const std::map<std::string, AuxPacketKind> kinds = {
-        {"getversion", AuxPacketKind::getVersion}, {"versionread", AuxPacketKind::versionRead},
-        {"debugon", AuxPacketKind::debugOn},       {"beforeupgrade", AuxPacketKind::beforeUpgrade},
-        {"reset", AuxPacketKind::reset},           {"write", AuxPacketKind::write},
-        {"ramwrite", AuxPacketKind::ramWrite},     {"ramcrc", AuxPacketKind::ramCRC},
-        {"runcode", AuxPacketKind::runCode},       {"flasherase", AuxPacketKind::flashErase},
-        {"flashwrite", AuxPacketKind::flashWrite}, {"flashcrc", AuxPacketKind::flashCRC}};
+        {"getversion", AuxPacketKind::GetVersion}, {"versionread", AuxPacketKind::VersionRead},
+        {"debugon", AuxPacketKind::DebugOn},       {"beforeupgrade", AuxPacketKind::BeforeUpgrade},
+        {"reset", AuxPacketKind::Reset},           {"write", AuxPacketKind::Write},
+        {"ramwrite", AuxPacketKind::RamWrite},     {"ramcrc", AuxPacketKind::SendRamWriteCRC},
+        {"runcode", AuxPacketKind::RunCode},       {"flasherase", AuxPacketKind::FlashErase},
+        {"flashwrite", AuxPacketKind::FlashWrite}, {"flashcrc", AuxPacketKind::SendFlashWriteCRC}};
     AuxFailure failure;
     std::string what = text;
     if (const auto colon = what.find(':'); colon != std::string::npos) {
         const std::string status = what.substr(colon + 1);
-        if (status == "nak") failure.status = I2CStatus::nak;
-        else if (status == "bus-error") failure.status = I2CStatus::busError;
+        if (status == "nak") failure.status = I2CStatus::Nak;
+        else if (status == "bus-error") failure.status = I2CStatus::BusError;
         else throw UsageError("unknown display fault '" + status + "' (nak, bus-error)");
         what.resize(colon);
     }
@@ -724,7 +724,7 @@ private:
 
     void addDisplay(size_t index) {
         const DisplayConfig& d = config_.displays[index];
-        AuxChip::Options options;
+        AuxChipOptions options;
         options.version = d.version;
         auto chip = std::make_shared<AuxChip>(options);
         if (index == 0)
@@ -763,7 +763,7 @@ private:
             AuxUmockdevBus smbus;
             smbus.number = kSmbus;
             smbus.targets = {{0x50, std::make_shared<AuxEdidEeprom>(display.edid)}};
-            smbus.owner = AuxUmockdevBus::Owner::smbus;
+            smbus.owner = AuxUmockdevBus::Owner::Smbus;
             smbus.node = config_.i2cDev;
             displayBed_->addBus(smbus);
         }
@@ -801,8 +801,9 @@ private:
         UsbChip& chip = *usb_.front().chip;
         for (const auto& f : config_.failures) {
             switch (f.at) {
-            case Failure::At::Request: chip.failAtRequest(f.number, f.fault); break;
-            case Failure::At::Kind: chip.failAtKind(f.kind, f.fault, f.number - 1); break;
+            // Armed before the first request: request N, counted from 0, is the (N+1)-th.
+            case Failure::At::Request: chip.failAtRequest(f.number + 1, f.fault); break;
+            case Failure::At::Kind: chip.failAt(f.kind, f.number, f.fault); break;
             case Failure::At::Page: chip.failAtPage(f.number, f.fault); break;
             }
         }

@@ -288,7 +288,7 @@ void AppFixture::browse(const std::optional<std::filesystem::path>& path) {
 }
 
 std::shared_ptr<emu::AuxChip> AppFixture::addDisplay(const std::string& version) {
-    emu::AuxChip::Options options;
+    emu::AuxChipOptions options;
     options.version = version;
     auto chip = std::make_shared<emu::AuxChip>(options);
     emu::AuxEmulatedDisplay display;
