@@ -119,6 +119,11 @@ const std::string kOutcome =
     "100%...\n\nUpgrade Completed!\n\nPlease unplug and replug the device for checking the firmware version.\n";
 
 TEST_F(FlashGuard, SignalsInTheFlashPhaseWaitForTheOutcome) {
+#if defined(__SANITIZE_THREAD__)
+    // TSan's runtime takes the signal (the handler is installed, nothing is
+    // left pending) but does not call the program's handler in time.
+    GTEST_SKIP() << "TSan holds back the program's signal handler; checked in the other builds";
+#endif
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         bool sent = false;
         // Sent to the emulator, which passes it on as a terminal or a
