@@ -165,7 +165,8 @@ bool Console::GetStatus() {
     std::string version;
     try {
         version = connectedDevice->GetVersion();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        logLine(LogLevel::error, "USB version read failed: " + causeOf(e).describe());
         say(sentinel::replugDevice);
         return false;
     }
@@ -250,7 +251,8 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
     try {
         if (connectedDevice->GetVersion() == sentinel::replugDevice) return false;
         chipID = connectedDevice->GetChipID();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        logLine(LogLevel::error, "USB chip identification failed: " + causeOf(e).describe());
         say("ERROR, Incorrect chip ID.");
         return false;
     }

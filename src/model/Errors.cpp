@@ -26,6 +26,14 @@ std::string FailureCause::refusedPacket(std::span<const uint8_t> packet) {
     return "NAK of " + hexBytes(packet, " ", HexCase::lower);
 }
 
+FailureCause causeOf(const std::exception& error) {
+    if (const auto* usb = dynamic_cast<const Errors::USBDeviceError*>(&error); usb && usb->cause())
+        return *usb->cause();
+    if (const auto* custom = dynamic_cast<const Errors::customErrors*>(&error); custom && custom->cause())
+        return *custom->cause();
+    return {{}, error.what()};
+}
+
 Errors::USBDeviceError Errors::USBDeviceError::requestFailed(int32_t status) {
     return RequestError("Get device status request error: " + std::to_string(status));
 }

@@ -88,6 +88,9 @@ public:
     };
 };
 
+// The cause an error carries, else its text as the detail.
+FailureCause causeOf(const std::exception& error);
+
 inline const Errors::customErrors Errors::customErrors::USBUpgradeError{Kind::USBUpgradeError};
 inline const Errors::customErrors Errors::customErrors::AUXUpgradeError{Kind::AUXUpgradeError};
 inline const Errors::customErrors Errors::customErrors::readChipIDError{Kind::readChipIDError};

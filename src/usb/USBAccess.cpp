@@ -24,8 +24,6 @@ std::string ofCount(const char* unit, size_t index, size_t count) {
 
 size_t pieces(size_t total, size_t size) { return (total + size - 1) / size; }
 
-FailureCause causeOf(const Errors::USBDeviceError& e) { return e.cause().value_or(FailureCause{{}, e.what()}); }
-
 }  // namespace
 
 USBAccess::USBAccess(USBDevice device) : deviceInfo(std::move(device)) {}

@@ -10,17 +10,6 @@
 
 namespace quorvel {
 
-namespace {
-
-FailureCause causeOf(const std::exception& e) {
-    if (const auto* usb = dynamic_cast<const Errors::USBDeviceError*>(&e); usb && usb->cause()) return *usb->cause();
-    if (const auto* custom = dynamic_cast<const Errors::customErrors*>(&e); custom && custom->cause())
-        return *custom->cause();
-    return {{}, e.what()};
-}
-
-}  // namespace
-
 bool USBAccess::ConsistencyOfDeviceAndFile(int64_t chipID, const std::string& chipSignature) const {
     for (const ChipType& row : USBModels.chipTable)
         if (row.chipNameValue == chipID && row.signature == chipSignature) return true;

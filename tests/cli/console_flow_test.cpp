@@ -301,6 +301,7 @@ TEST_F(ConsoleFlow, PageFailureIsReportedAndFails) {
 
 TEST_F(ConsoleFlow, DeviceFailuresBeforeTheChecks) {
     auto chip = plug(0xA3);
+    test::ScopedLogCapture log;
     chip->failAt(emu::RequestKind::GetVersion, 1, emu::Fault::Stall);
     EXPECT_EQ(upgrade(firmware("fw.bin", 65536, "VRE2")),
               std::make_pair(std::string("ERROR, Incorrect chip ID.\n"), false));
@@ -309,6 +310,11 @@ TEST_F(ConsoleFlow, DeviceFailuresBeforeTheChecks) {
               std::make_pair(std::string("ERROR, Incorrect chip ID.\n"), false));
     chip->failAt(emu::RequestKind::GetVersion, 1, emu::Fault::Timeout);
     EXPECT_EQ(status(), std::make_pair(std::string("Please replug the device again.\n"), false));
+    // The log keeps why, request and status.
+    EXPECT_TRUE(log.contains(LogLevel::error, "USB chip identification failed: GetVersion: LIBUSB_ERROR_PIPE (-9)"));
+    EXPECT_TRUE(log.contains(LogLevel::error,
+                             "USB chip identification failed: GetChipID: Read 0x8910: LIBUSB_ERROR_IO (-1)"));
+    EXPECT_TRUE(log.contains(LogLevel::error, "USB version read failed: GetVersion: LIBUSB_ERROR_TIMEOUT (-7)"));
 }
 
 // Forwards to the chip and records, for every request, whether the chip was
