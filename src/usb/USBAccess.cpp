@@ -115,7 +115,7 @@ bool USBAccess::DebugOnManual(int64_t chipID) {
         return true;
     } catch (const Errors::USBDeviceError& e) {
         // The caller goes on regardless; the log keeps why.
-        logLine(LogLevel::error, "USB debug mode by registers failed: " + causeOf(e).within("DebugOnManual").describe());
+        logLine(LogLevel::error, "DebugOnManual failed, the sequence goes on: " + causeOf(e).describe());
         return false;
     }
 }

@@ -554,7 +554,7 @@ TEST_F(UsbUpgrade, RequestPathsOutsideTheSequenceKeepTheirCause) {
     chip_->failAt(K::Write, 1, Fault::Unplug);
     test::ScopedLogCapture log;
     EXPECT_FALSE(virren.DebugOnManual(0xA1));
-    EXPECT_TRUE(log.contains(LogLevel::error, "USB debug mode by registers failed: DebugOnManual: Write 0x0ED6: "
+    EXPECT_TRUE(log.contains(LogLevel::error, "DebugOnManual failed, the sequence goes on: Write 0x0ED6: "
                                               "LIBUSB_ERROR_NO_DEVICE (-4)"));
 
     USBAccess unplugged(USBDevice{});
