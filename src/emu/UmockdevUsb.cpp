@@ -133,8 +133,9 @@ public:
         const auto now = Clock::now();
         auto& moved = moved_[loop];
         if (took) moved = now;
-        if (moved_.size() > kMaxLoops) forgetStale(now);
-        return !took && now - std::max(moved, nodeMoved) > kIdleAfter;
+        const bool late = !took && now - std::max(moved, nodeMoved) > kIdleAfter;
+        if (moved_.size() > kMaxLoops) forgetStale(now);  // may drop `moved`
+        return late;
     }
 
     // Completes the reap of `client` with `error` after kLateAnswerMs, from
