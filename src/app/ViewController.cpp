@@ -254,7 +254,8 @@ void ViewController::applyConnected(const USBDevice& device) {
         const std::string version = connectedDevice->GetVersion();
         preferences().setString("deviceVersion", version);
         preferences().sync();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        logLine(LogLevel::error, "USB version read failed: " + causeOf(e).describe());
     }
 }
 
@@ -375,7 +376,8 @@ void ViewController::PresentGetStatus() {
     std::string version;
     try {
         version = connectedDevice->GetVersion();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        logLine(LogLevel::error, "USB version read failed: " + causeOf(e).describe());
         return;
     }
     statusDeviceId_ = connectedDevice->deviceInfo.id;
@@ -485,7 +487,8 @@ void ViewController::PresentUSBUpdateProductFirmware() {
     try {
         deviceVersion = connectedDevice->GetVersion();
         chipID = connectedDevice->GetChipID();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        logLine(LogLevel::error, "USB chip identification failed: " + causeOf(e).describe());
         alert("ERROR", "Incorrect chip ID.");
         return;
     }
@@ -637,7 +640,8 @@ void ViewController::readDeferredVersions() {
             const std::string version = device->GetVersion();
             preferences().setString("deviceVersion", version);
             preferences().sync();
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+            logLine(LogLevel::error, "USB version read failed: " + causeOf(e).describe());
         }
     }
     const int index = ui_->deviceComboBox->currentIndex();

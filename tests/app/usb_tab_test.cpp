@@ -14,6 +14,7 @@
 
 #include "model/Settings.h"
 #include "support/AppFixture.h"
+#include "support/Recorders.h"
 
 namespace quorvel {
 namespace {
@@ -224,6 +225,20 @@ std::shared_ptr<emu::UsbChip> plugAskingToReplug(AppFixture& g, uint64_t id, uin
     options.versionReply = std::vector<uint8_t>{0x02, 0x01};
     auto model = std::make_shared<emu::UsbChip>(options);
     return g.plug(id, {.productId = productId}, std::make_shared<emu::EmulatedControlTransport>(model), model);
+}
+
+// The alert says what the user can do; the log keeps which request failed and why.
+TEST_F(UsbTab, FailedReadsLogTheirCause) {
+    test::ScopedLogCapture log;
+    f.browse(f.writeTemp("fw.bin", test::virrenFirmware()));
+    f.plug(1, {.productId = 0x6221})->failAt(emu::RequestKind::Read, 1, emu::Fault::Stall);
+    f.window->updateProductFirmware();
+    EXPECT_EQ(f.presenter->alerts(), Strings{"ERROR|Incorrect chip ID."});
+    bool logged = false;
+    for (const auto& [level, text] : log.lines())
+        logged = logged || (level == LogLevel::error && text.starts_with("USB chip identification failed: GetChipID: Read 0x") &&
+                            text.ends_with("LIBUSB_ERROR_PIPE (-9)"));
+    EXPECT_TRUE(logged) << (log.lines().empty() ? std::string("no log line") : log.lines().back().second);
 }
 
 // Each case breaks one thing that every check before it accepts.
