@@ -12,6 +12,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QVariant>
 
+#include "model/Log.h"
 #include "model/Replaceable.h"
 
 namespace quorvel {
@@ -115,9 +116,7 @@ UpgradeGuard::UpgradeGuard(const std::string& device) {
     std::string error;
     inhibition_ = inhibitor()->inhibit("Upgrading the firmware of " + device, error);
     if (!inhibition_) {
-        const std::string line = "Sleep and shutdown are not inhibited during the upgrade (" + error + ").\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
-        std::fflush(stderr);
+        writeLine("Sleep and shutdown are not inhibited during the upgrade (" + error + ").", stderr);
     }
     signals_.emplace();
 }
