@@ -49,10 +49,10 @@ void BM_AuxFlashPacket(benchmark::State& state) {
     setSleeper(std::make_shared<NoSleeper>());
     Rig rig;
     const auto firmware = image(128 * 1024);
-    firmwareBufferCount = 0;
+    AuxTransfer transfer;
     for (auto _ : state) {
-        if (!rig.ddc->FlashWriteIntel(firmware)) state.SkipWithError("packet refused");
-        firmwareBufferCount = (firmwareBufferCount + 8) % firmware.size();
+        if (!rig.ddc->FlashWriteIntel(firmware, transfer)) state.SkipWithError("packet refused");
+        transfer.firmwareBufferCount = static_cast<uint32_t>((transfer.firmwareBufferCount + 8) % firmware.size());
         if (rig.chip->packetCount() % 4096 == 0) rig.chip->clearTranscript();
     }
     state.counters["wire_us"] = 1e6 * (1 + 9.0 * 15 + 1) / 100000.0;

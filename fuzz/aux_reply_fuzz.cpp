@@ -52,16 +52,16 @@ class ScriptedBus : public I2CBus {
 public:
     explicit ScriptedBus(Script& script) : script_(script) {}
     std::optional<unsigned long> functionality() override { return kI2CFuncI2C; }
-    bool write(uint8_t, std::span<const uint8_t>) override { return true; }
-    bool writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds,
-                   std::span<uint8_t> reply) override {
+    TransferResult write(uint8_t, std::span<const uint8_t>) override { return {}; }
+    TransferResult writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds,
+                             std::span<uint8_t> reply) override {
         FUZZ_CHECK(address == aux::kChipAddress, "query to " + std::to_string(address));
         FUZZ_CHECK(std::vector<uint8_t>(data.begin(), data.end()) == aux::GetVersion(), fuzz::escaped(data));
         FUZZ_CHECK(reply.size() == aux::kVersionReplyLength, std::to_string(reply.size()));
         ++script_.queries;
-        if (script_.fails()) return false;
+        if (script_.fails()) return TransferResult::failed("version query", "scripted failure");
         script_.answer(reply);
-        return true;
+        return {};
     }
 
 private:

@@ -341,11 +341,7 @@ bool Console::AUXUpdateProductFirmware(const std::string& firmwareFile) {
 
     say("Firmware Upgrade Start...");
     MilestoneLines lines(MilestoneRule::reaching, say, milestoneTold);
-    const ProgressObserver progress = lines.observer();
-    auto phaseOf = [](AuxPhase phase) { return phase == AuxPhase::ram ? UpgradePhase::loader : UpgradePhase::firmware; };
-    AuxProgressObserver observer;
-    observer.phaseStarted = [&](AuxPhase phase) { progress.started(phaseOf(phase)); };
-    observer.progressed = [&](AuxPhase phase, int64_t percent) { progress.reached(phaseOf(phase), percent); };
+    const ProgressObserver observer = lines.observer();
     std::string screens;
     for (const auto& d : AUXDisplayManager::shared().getOtherDisplays())
         if (d->ddc) screens += (screens.empty() ? "" : " and ") + d->name + (d->ddc->place().empty() ? "" : " (" + d->ddc->place() + ")");

@@ -11,24 +11,31 @@ namespace {
 
 const std::string& kReplug = sentinel::replugDevice;
 
-bool sendM1(const AUXAccess::Service& service, const std::optional<aux::Packet>& packet) {
-    if (!service || !packet) return false;
-    return service->writeI2C(aux::kChipAddress, aux::kDataAddress, *packet) == 0;
+TransferResult sendM1(const char* command, const AUXAccess::Service& service, const aux::Packet& packet) {
+    if (!service) return TransferResult::failed(command, "no AV service");
+    if (const int status = service->writeI2C(aux::kChipAddress, aux::kDataAddress, packet); status != 0)
+        return TransferResult::failed(std::string(command) + ": IOAVServiceWriteI2C", "status " + std::to_string(status));
+    return {};
 }
 
 class M1Commands : public AuxCommands {
 public:
     explicit M1Commands(const AUXAccess::Service& service) : s_(service) {}
-    bool debugOn() override { return AUXAccess::DebugOnM1(s_); }
-    bool reset() override { return AUXAccess::ResetM1(s_); }
-    bool write(uint16_t a, uint16_t v) override { return AUXAccess::WriteM1(s_, a, v); }
-    bool ramWrite(uint16_t s, std::span<const uint8_t> d) override { return AUXAccess::RamWriteM1(s_, s, d); }
-    bool sendRamWriteCRC(uint16_t s, uint16_t c) override { return AUXAccess::SendRamWriteCRCM1(s_, s, c); }
-    bool runCode(uint16_t a) override { return AUXAccess::RunCodeM1(s_, a); }
-    bool flashErase() override { return AUXAccess::FlashEraseM1(s_); }
-    bool beforeUpgrade() override { return false; }  // not on this transport; never asked for
-    bool flashWrite(std::span<const uint8_t> d) override { return AUXAccess::FlashWriteM1(s_, d); }
-    bool sendFlashWriteCRC(uint16_t c) override { return AUXAccess::SendFlashWriteCRCM1(s_, c); }
+    TransferResult debugOn() override { return AUXAccess::DebugOnM1(s_); }
+    TransferResult reset() override { return AUXAccess::ResetM1(s_); }
+    TransferResult write(uint16_t a, uint16_t v) override { return AUXAccess::WriteM1(s_, a, v); }
+    TransferResult ramWrite(uint16_t s, std::span<const uint8_t> d, AuxTransfer& t) override {
+        return AUXAccess::RamWriteM1(s_, s, d, t);
+    }
+    TransferResult sendRamWriteCRC(uint16_t s, uint16_t c) override { return AUXAccess::SendRamWriteCRCM1(s_, s, c); }
+    TransferResult runCode(uint16_t a) override { return AUXAccess::RunCodeM1(s_, a); }
+    TransferResult flashErase() override { return AUXAccess::FlashEraseM1(s_); }
+    // Not on this transport; never asked for.
+    TransferResult beforeUpgrade() override { return TransferResult::failed("BeforeUpgrade", "not on an AV service"); }
+    TransferResult flashWrite(std::span<const uint8_t> d, AuxTransfer& t) override {
+        return AUXAccess::FlashWriteM1(s_, d, t);
+    }
+    TransferResult sendFlashWriteCRC(uint16_t c) override { return AUXAccess::SendFlashWriteCRCM1(s_, c); }
 
 private:
     const AUXAccess::Service& s_;
@@ -40,7 +47,7 @@ std::string AUXAccess::GetVersionM1(const Service& service) {
     if (!service) return kReplug;
     std::vector<uint8_t> collected;
     for (int pass = 0; pass < 4; ++pass) {
-        if (!sendM1(service, aux::GetVersion())) return kReplug;
+        if (!sendM1("GetVersion", service, aux::GetVersion())) return kReplug;
         std::vector<uint8_t> reply(aux::kVersionReplyLength, 0);
         if (service->readI2C(aux::kChipAddress, aux::kDataAddress, reply) != 0) {
             SourceModel::AlertHandler("ERROR", kReplug);
@@ -55,30 +62,44 @@ std::string AUXAccess::GetVersionM1(const Service& service) {
     return text;
 }
 
-bool AUXAccess::DebugOnM1(const Service& service) { return sendM1(service, aux::DebugOn()); }
-bool AUXAccess::ResetM1(const Service& service) { return sendM1(service, aux::Reset()); }
-bool AUXAccess::WriteM1(const Service& service, uint16_t address, uint16_t inputValue) {
-    return sendM1(service, aux::Write(address, inputValue));
+TransferResult AUXAccess::DebugOnM1(const Service& service) { return sendM1("DebugOn", service, aux::DebugOn()); }
+TransferResult AUXAccess::ResetM1(const Service& service) { return sendM1("Reset", service, aux::Reset()); }
+TransferResult AUXAccess::WriteM1(const Service& service, uint16_t address, uint16_t inputValue) {
+    return sendM1("Write", service, aux::Write(address, inputValue));
 }
-bool AUXAccess::SendRamWriteCRCM1(const Service& service, uint16_t serialNo, uint16_t crc) {
-    return sendM1(service, aux::SendRamWriteCRC(serialNo, crc));
+TransferResult AUXAccess::SendRamWriteCRCM1(const Service& service, uint16_t serialNo, uint16_t crc) {
+    return sendM1("SendRamWriteCRC", service, aux::SendRamWriteCRC(serialNo, crc));
 }
-bool AUXAccess::RamWriteM1(const Service& service, uint16_t serialNo, std::span<const uint8_t> ISPData) {
+TransferResult AUXAccess::RamWriteM1(const Service& service, uint16_t serialNo, std::span<const uint8_t> ISPData,
+                                     AuxTransfer& transfer) {
     // An absent service sends nothing and feeds nothing to the CRC.
-    return service && sendM1(service, aux::RamWrite(serialNo, ISPData));
+    if (!service) return TransferResult::failed("RamWrite", "no AV service");
+    const auto packet = aux::RamWrite(serialNo, ISPData, transfer);
+    if (!packet) return TransferResult::failed("RamWrite", aux::chunkOutside(transfer.ISPBufferCount, ISPData.size()));
+    return sendM1("RamWrite", service, *packet);
 }
-bool AUXAccess::RunCodeM1(const Service& service, uint16_t address) { return sendM1(service, aux::RunCode(address)); }
-bool AUXAccess::FlashEraseM1(const Service& service) { return sendM1(service, aux::FlashErase()); }
-bool AUXAccess::SendFlashWriteCRCM1(const Service& service, uint16_t crc) {
-    return sendM1(service, aux::SendFlashWriteCRC(crc));
+TransferResult AUXAccess::RunCodeM1(const Service& service, uint16_t address) {
+    return sendM1("RunCode", service, aux::RunCode(address));
 }
-bool AUXAccess::FlashWriteM1(const Service& service, std::span<const uint8_t> firmwareData) {
-    return service && sendM1(service, aux::FlashWrite(firmwareData));
+TransferResult AUXAccess::FlashEraseM1(const Service& service) {
+    return sendM1("FlashErase", service, aux::FlashErase());
+}
+TransferResult AUXAccess::SendFlashWriteCRCM1(const Service& service, uint16_t crc) {
+    return sendM1("SendFlashWriteCRC", service, aux::SendFlashWriteCRC(crc));
+}
+TransferResult AUXAccess::FlashWriteM1(const Service& service, std::span<const uint8_t> firmwareData,
+                                       AuxTransfer& transfer) {
+    if (!service) return TransferResult::failed("FlashWrite", "no AV service");
+    const auto packet = aux::FlashWrite(firmwareData, transfer);
+    if (!packet)
+        return TransferResult::failed("FlashWrite",
+                                      aux::chunkOutside(transfer.firmwareBufferCount, firmwareData.size()));
+    return sendM1("FlashWrite", service, *packet);
 }
 
 void AUXAccess::AUXFirmwareUpgradeM1(const Service& service, std::span<const uint8_t> ISPData,
                                      std::span<const uint8_t> firmwareData, uint64_t ramWriteSize,
-                                     uint64_t flashWriteSize, const AuxProgressObserver& observer) {
+                                     uint64_t flashWriteSize, const ProgressObserver& observer) {
     M1Commands commands(service);
     runAuxUpgrade(commands, AuxTiming::m1(), ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
 }

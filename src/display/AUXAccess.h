@@ -21,19 +21,23 @@ public:
     using Service = std::shared_ptr<AVService>;
 
     static std::string GetVersionM1(const Service& service);
-    static bool DebugOnM1(const Service& service);
-    static bool ResetM1(const Service& service);
-    static bool WriteM1(const Service& service, uint16_t address, uint16_t inputValue);
-    static bool SendRamWriteCRCM1(const Service& service, uint16_t serialNo, uint16_t WCRC);
-    static bool RamWriteM1(const Service& service, uint16_t serialNo, std::span<const uint8_t> ISPData);
-    static bool RunCodeM1(const Service& service, uint16_t address);
-    static bool FlashEraseM1(const Service& service);
-    static bool SendFlashWriteCRCM1(const Service& service, uint16_t WCRC);
-    static bool FlashWriteM1(const Service& service, std::span<const uint8_t> firmwareData);
-    // Throws Errors::customErrors::AUXUpgradeError at the first failing command.
+    // Each command answers whether its packet was delivered, and if not why.
+    static TransferResult DebugOnM1(const Service& service);
+    static TransferResult ResetM1(const Service& service);
+    static TransferResult WriteM1(const Service& service, uint16_t address, uint16_t inputValue);
+    static TransferResult SendRamWriteCRCM1(const Service& service, uint16_t serialNo, uint16_t WCRC);
+    static TransferResult RamWriteM1(const Service& service, uint16_t serialNo, std::span<const uint8_t> ISPData,
+                                     AuxTransfer& transfer);
+    static TransferResult RunCodeM1(const Service& service, uint16_t address);
+    static TransferResult FlashEraseM1(const Service& service);
+    static TransferResult SendFlashWriteCRCM1(const Service& service, uint16_t WCRC);
+    static TransferResult FlashWriteM1(const Service& service, std::span<const uint8_t> firmwareData,
+                                       AuxTransfer& transfer);
+    // Throws Errors::customErrors::AUXUpgradeError, with the cause of the
+    // first failing command, at that command.
     static void AUXFirmwareUpgradeM1(const Service& service, std::span<const uint8_t> ISPData,
                                      std::span<const uint8_t> firmwareData, uint64_t ramWriteSize,
-                                     uint64_t flashWriteSize, const AuxProgressObserver& observer = {});
+                                     uint64_t flashWriteSize, const ProgressObserver& observer = {});
 };
 
 }  // namespace quorvel

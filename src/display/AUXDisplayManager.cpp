@@ -185,14 +185,14 @@ std::vector<std::string> AUXDisplayManager::chipPlacesIntel() const {
 
 void AUXDisplayManager::AUXFirmwareUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
                                              uint64_t ramWriteSize, uint64_t flashWriteSize,
-                                             const AuxProgressObserver& observer) {
+                                             const ProgressObserver& observer) {
     for (const auto& d : getOtherDisplays())
         d->setupUpgradeM1(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
 }
 
 void AUXDisplayManager::AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData,
                                                 std::span<const uint8_t> firmwareData, uint64_t ramWriteSize,
-                                                uint64_t flashWriteSize, const AuxProgressObserver& observer) {
+                                                uint64_t flashWriteSize, const ProgressObserver& observer) {
     for (const auto& d : upgradeTargetsIntel())
         d->setupUpgradeIntel(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
 }

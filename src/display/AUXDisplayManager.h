@@ -48,10 +48,10 @@ public:
     // The Intel road writes only to displays whose chip answered the last
     // version read, each bus once.
     void AUXFirmwareUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
-                              uint64_t ramWriteSize, uint64_t flashWriteSize, const AuxProgressObserver& observer = {});
+                              uint64_t ramWriteSize, uint64_t flashWriteSize, const ProgressObserver& observer = {});
     void AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
                                  uint64_t ramWriteSize, uint64_t flashWriteSize,
-                                 const AuxProgressObserver& observer = {});
+                                 const ProgressObserver& observer = {});
 
     std::vector<std::shared_ptr<OtherDisplay>> getOtherDisplays() const;
     // The displays AUXFirmwareUpgradeIntel writes, in its order.

@@ -1,6 +1,6 @@
 #include "display/AuxPacket.h"
 
-#include "model/Settings.h"
+#include "model/Hex.h"
 #include "model/SourceModel.h"
 
 namespace quorvel::aux {
@@ -25,11 +25,11 @@ void put16(Packet& p, size_t at, uint16_t value) {
     p[at + 1] = static_cast<uint8_t>(value);
 }
 
-std::optional<Packet> withChunk(Packet p, std::span<const uint8_t> image, uint64_t offset) {
+std::optional<Packet> withChunk(Packet p, std::span<const uint8_t> image, uint64_t offset, uint16_t& crc) {
     if (offset > image.size() || image.size() - offset < 8) return std::nullopt;
     for (size_t i = 0; i < 8; ++i) {
         p[6 + i] = image[offset + i];
-        WCRC = SourceModel::GenCRC16(p[6 + i]);
+        crc = SourceModel::CRC16Step(crc, p[6 + i]);
     }
     return p;
 }
@@ -75,13 +75,19 @@ Packet SendFlashWriteCRC(uint16_t crc) {
 
 Packet BeforeUpgrade() { return header(6, 0x03, 0, 0x02, 0x00); }
 
-std::optional<Packet> RamWrite(uint16_t serialNo, std::span<const uint8_t> ISPData) {
-    return withChunk(header(14, 0x0B, serialNo, 0x0B, kCmd.ramWrite), ISPData, ISPBufferCount);
+std::optional<Packet> RamWrite(uint16_t serialNo, std::span<const uint8_t> ISPData, AuxTransfer& transfer) {
+    return withChunk(header(14, 0x0B, serialNo, 0x0B, kCmd.ramWrite), ISPData, transfer.ISPBufferCount,
+                     transfer.WCRC);
 }
 
-std::optional<Packet> FlashWrite(std::span<const uint8_t> firmwareData) {
-    return withChunk(header(14, static_cast<uint8_t>(0x0B | startLength), 0, 0x0A, kCmd.flashWrite),
-                     firmwareData, firmwareBufferCount);
+std::optional<Packet> FlashWrite(std::span<const uint8_t> firmwareData, AuxTransfer& transfer) {
+    return withChunk(header(14, static_cast<uint8_t>(0x0B | transfer.startLength), 0, 0x0A, kCmd.flashWrite),
+                     firmwareData, transfer.firmwareBufferCount, transfer.WCRC);
+}
+
+std::string chunkOutside(uint64_t offset, size_t imageSize) {
+    return "the 8 bytes at 0x" + hexDigits(offset, 4, HexCase::lower) + " lie outside the image of " +
+           std::to_string(imageSize) + " bytes";
 }
 
 }  // namespace quorvel::aux

@@ -1,12 +1,33 @@
 // The AUX ISP packets, byte for byte, shared by both transports. Data
-// packets read their chunk at the shared offsets and feed every data byte
-// to the shared CRC register.
+// packets read their chunk at the offsets of the transfer they belong to
+// and feed every data byte to its CRC register.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
+
+#include "model/SourceModel.h"
+
+namespace quorvel {
+
+// The state of one display-side transfer, passed to the data writes: where
+// each image is read next, the CRC register over the data bytes sent since
+// the last CRC packet, the flag of FlashWrite's byte 1, and whether a block
+// awaits its CRC packet. A run starts from a fresh one.
+struct AuxTransfer {
+    static constexpr uint16_t kCRCInit = CmdCode{}.CRC_INIT_POLINOM;
+
+    uint16_t ISPBufferCount = 0;       // offset of the next chunk in the loader image
+    uint32_t firmwareBufferCount = 0;  // offset of the next chunk in the firmware image
+    uint16_t WCRC = kCRCInit;
+    uint8_t startLength = 0;  // 0x40 while the next flash packet is the last of its block
+    bool blockComplete = false;
+};
+
+}  // namespace quorvel
 
 namespace quorvel::aux {
 
@@ -30,11 +51,14 @@ Packet FlashErase();
 Packet SendFlashWriteCRC(uint16_t crc);
 Packet BeforeUpgrade();
 
-// The 8 bytes at ISPBufferCount; nothing (and no CRC step) when they do
-// not lie inside the image.
-std::optional<Packet> RamWrite(uint16_t serialNo, std::span<const uint8_t> ISPData);
-// The 8 bytes at firmwareBufferCount, with startLength in byte 1.
-std::optional<Packet> FlashWrite(std::span<const uint8_t> firmwareData);
+// The 8 bytes at the transfer's ISPBufferCount, fed to its WCRC; nothing
+// (and no CRC step) when they do not lie inside the image. The offset is
+// left for the sequence to advance.
+std::optional<Packet> RamWrite(uint16_t serialNo, std::span<const uint8_t> ISPData, AuxTransfer& transfer);
+// The 8 bytes at the transfer's firmwareBufferCount, with its startLength in byte 1.
+std::optional<Packet> FlashWrite(std::span<const uint8_t> firmwareData, AuxTransfer& transfer);
+// Why a data packet was not built: "the 8 bytes at 0x0ff8 lie outside the image of 4000 bytes".
+std::string chunkOutside(uint64_t offset, size_t imageSize);
 
 // Steps of one phase for an image of n bytes: its data packets plus one
 // CRC packet per full 256-byte block.

@@ -4,7 +4,6 @@
 #include "model/Errors.h"
 #include "model/Settings.h"
 #include "model/Sleeper.h"
-#include "model/SourceModel.h"
 
 namespace quorvel {
 
@@ -27,83 +26,115 @@ constexpr uint16_t kClearedRegisters[] = {0x80AD, 0x80C0, 0x80C9, 0x80D1, 0x80D9
 // ISPBufferCount is 16 bits wide and the RAM serial number too.
 constexpr size_t kMaxISPSize = 65528;
 constexpr uint64_t kMaxRamSteps = 65536;
+constexpr int kBeforeUpgradePasses = 10;
 
-void require(bool ok) {
-    if (!ok) throw Errors::customErrors::AUXUpgradeError;
+[[noreturn]] void fail(FailureCause cause) { throw Errors::customErrors::AUXUpgradeError.because(std::move(cause)); }
+
+void require(const TransferResult& result) {
+    if (!result) fail(result.cause());
 }
+
+// The same, the failure placed by `where` (made only when needed: the
+// phases run thousands of commands).
+template <typename Where>
+void require(const TransferResult& result, Where&& where) {
+    if (!result) fail(result.cause().within(where()));
+}
+
+std::string stepOf(const char* phase, uint64_t i, uint64_t steps) {
+    return std::string(phase) + " step " + std::to_string(i + 1) + " of " + std::to_string(steps);
+}
+
+// Where the window and the log read the transfer state: written once, when
+// the run ends, however it ends.
+class PublishedWhenDone {
+public:
+    explicit PublishedWhenDone(const AuxTransfer& transfer) : transfer_(transfer) {}
+    ~PublishedWhenDone() {
+        ISPBufferCount = transfer_.ISPBufferCount;
+        firmwareBufferCount = transfer_.firmwareBufferCount;
+        WCRC = transfer_.WCRC;
+        startLength = transfer_.startLength;
+    }
+    PublishedWhenDone(const PublishedWhenDone&) = delete;
+    PublishedWhenDone& operator=(const PublishedWhenDone&) = delete;
+
+private:
+    const AuxTransfer& transfer_;
+};
 
 }  // namespace
 
 void runAuxUpgrade(AuxCommands& commands, const AuxTiming& timing, std::span<const uint8_t> ISPData,
                    std::span<const uint8_t> firmwareData, uint64_t ramWriteSize, uint64_t flashWriteSize,
-                   const AuxProgressObserver& observer) {
-    const uint16_t crcInit = CmdCode{}.CRC_INIT_POLINOM;
-    auto progress = [&](AuxPhase phase, int64_t value) {
-        AUXpercentCompleted = value;
-        if (observer.progressed) observer.progressed(phase, value);
-    };
-    auto phaseStarted = [&](AuxPhase phase) {
-        if (observer.phaseStarted) observer.phaseStarted(phase);
-    };
+                   const ProgressObserver& observer) {
+    const ProgressObserver progress = publishing(AUXpercentCompleted, observer);
 
     // Counts beyond what the offsets and serial numbers can address would
     // send wrapped-around data; refuse them before touching the chip.
-    require(ISPData.size() <= kMaxISPSize && ramWriteSize <= kMaxRamSteps);
+    if (ISPData.size() > kMaxISPSize)
+        fail({"loader", "an image of " + std::to_string(ISPData.size()) + " bytes exceeds 65528"});
+    if (ramWriteSize > kMaxRamSteps)
+        fail({"loader", std::to_string(ramWriteSize) + " steps exceed 65536"});
 
     // A run after a failed one must not continue from where that one stopped.
-    ISPBufferCount = 0;
-    firmwareBufferCount = 0;
-    WCRC = crcInit;
-    startLength = 0;
-    bool blockComplete = false;
+    AuxTransfer transfer;
+    const PublishedWhenDone published(transfer);
+    const uint64_t firstSerial = 0;
 
     require(commands.debugOn());
-    if (timing.beforeUpgrade)
-        for (int n = 0; n < 10; ++n) require(commands.beforeUpgrade());
+    const auto beforeUpgrade = [&] {
+        for (int n = 1; n <= kBeforeUpgradePasses; ++n)
+            require(commands.beforeUpgrade(), [n] { return "pass " + std::to_string(n) + " of 10"; });
+    };
+    if (timing.beforeUpgrade) beforeUpgrade();
     if (timing.afterBeforeUpgrade) sleeper().sleep(*timing.afterBeforeUpgrade);
     require(commands.reset());
     sleeper().sleep(timing.afterReset);
     for (uint16_t address : kClearedRegisters) require(commands.write(address, 0x0000));
 
-    phaseStarted(AuxPhase::ram);
-    for (uint64_t i = serialNo; i < ramWriteSize; ++i) {
-        if (!blockComplete) {
-            require(commands.ramWrite(static_cast<uint16_t>(i), ISPData));
-            ISPBufferCount = static_cast<uint16_t>(ISPBufferCount + 8);
-            if ((ISPBufferCount & 0xFF) == 0) blockComplete = true;
+    progress.started(UpgradePhase::loader);
+    for (uint64_t i = firstSerial; i < ramWriteSize; ++i) {
+        const auto where = [&] { return stepOf("loader", i, ramWriteSize); };
+        if (!transfer.blockComplete) {
+            require(commands.ramWrite(static_cast<uint16_t>(i), ISPData, transfer), where);
+            transfer.ISPBufferCount = static_cast<uint16_t>(transfer.ISPBufferCount + 8);
+            if ((transfer.ISPBufferCount & 0xFF) == 0) transfer.blockComplete = true;
         } else {
-            require(commands.sendRamWriteCRC(static_cast<uint16_t>(i), WCRC));
-            progress(AuxPhase::ram, static_cast<int64_t>(i * 100 / ramWriteSize));
-            WCRC = crcInit;
-            blockComplete = false;
+            require(commands.sendRamWriteCRC(static_cast<uint16_t>(i), transfer.WCRC), where);
+            progress.reached(UpgradePhase::loader, static_cast<int64_t>(i * 100 / ramWriteSize));
+            transfer.WCRC = AuxTransfer::kCRCInit;
+            transfer.blockComplete = false;
         }
     }
-    progress(AuxPhase::ram, 100);
+    progress.reached(UpgradePhase::loader, 100);
+    progress.ended(UpgradePhase::loader);
     sleeper().sleep(timing.betweenPhases);
-    progress(AuxPhase::flash, 0);
+    progress.reached(UpgradePhase::firmware, 0);
 
     require(commands.runCode(aux::kLoaderAddress));
     sleeper().sleep(timing.afterRunCode);
     require(commands.flashErase());
     sleeper().sleep(timing.afterErase);
-    if (timing.beforeUpgrade)
-        for (int n = 0; n < 10; ++n) require(commands.beforeUpgrade());
+    if (timing.beforeUpgrade) beforeUpgrade();
 
-    phaseStarted(AuxPhase::flash);
+    progress.started(UpgradePhase::firmware);
     for (uint64_t i = 0; i < flashWriteSize; ++i) {
-        if (!blockComplete) {
-            require(commands.flashWrite(firmwareData));
-            firmwareBufferCount += 8;
-            startLength = (firmwareBufferCount & 0xFF) == 0xF8 ? 0x40 : 0x00;
-            if ((firmwareBufferCount & 0xFF) == 0) blockComplete = true;
+        const auto where = [&] { return stepOf("firmware", i, flashWriteSize); };
+        if (!transfer.blockComplete) {
+            require(commands.flashWrite(firmwareData, transfer), where);
+            transfer.firmwareBufferCount += 8;
+            transfer.startLength = (transfer.firmwareBufferCount & 0xFF) == 0xF8 ? aux::kLastOfBlockFlag : 0x00;
+            if ((transfer.firmwareBufferCount & 0xFF) == 0) transfer.blockComplete = true;
         } else {
-            require(commands.sendFlashWriteCRC(WCRC));
-            WCRC = crcInit;
-            progress(AuxPhase::flash, static_cast<int64_t>(i * 100 / flashWriteSize));
-            blockComplete = false;
+            require(commands.sendFlashWriteCRC(transfer.WCRC), where);
+            transfer.WCRC = AuxTransfer::kCRCInit;
+            progress.reached(UpgradePhase::firmware, static_cast<int64_t>(i * 100 / flashWriteSize));
+            transfer.blockComplete = false;
         }
     }
-    progress(AuxPhase::flash, 100);
+    progress.reached(UpgradePhase::firmware, 100);
+    progress.ended(UpgradePhase::firmware);
 }
 
 }  // namespace quorvel

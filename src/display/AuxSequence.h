@@ -4,25 +4,31 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 
+#include "display/AuxPacket.h"
+#include "display/TransferResult.h"
+#include "model/Progress.h"
+
 namespace quorvel {
 
+// The commands of one transport. Each answers whether its packet was
+// delivered and, when not, why; the data writes read their chunk at the
+// transfer's offsets and feed its CRC register.
 class AuxCommands {
 public:
     virtual ~AuxCommands() = default;
-    virtual bool debugOn() = 0;
-    virtual bool reset() = 0;
-    virtual bool write(uint16_t address, uint16_t inputValue) = 0;
-    virtual bool ramWrite(uint16_t serialNo, std::span<const uint8_t> ISPData) = 0;
-    virtual bool sendRamWriteCRC(uint16_t serialNo, uint16_t crc) = 0;
-    virtual bool runCode(uint16_t address) = 0;
-    virtual bool flashErase() = 0;
-    virtual bool beforeUpgrade() = 0;
-    virtual bool flashWrite(std::span<const uint8_t> firmwareData) = 0;
-    virtual bool sendFlashWriteCRC(uint16_t crc) = 0;
+    virtual TransferResult debugOn() = 0;
+    virtual TransferResult reset() = 0;
+    virtual TransferResult write(uint16_t address, uint16_t inputValue) = 0;
+    virtual TransferResult ramWrite(uint16_t serialNo, std::span<const uint8_t> ISPData, AuxTransfer& transfer) = 0;
+    virtual TransferResult sendRamWriteCRC(uint16_t serialNo, uint16_t crc) = 0;
+    virtual TransferResult runCode(uint16_t address) = 0;
+    virtual TransferResult flashErase() = 0;
+    virtual TransferResult beforeUpgrade() = 0;
+    virtual TransferResult flashWrite(std::span<const uint8_t> firmwareData, AuxTransfer& transfer) = 0;
+    virtual TransferResult sendFlashWriteCRC(uint16_t crc) = 0;
 };
 
 struct AuxTiming {
@@ -37,20 +43,14 @@ struct AuxTiming {
     static AuxTiming m1();     // AV-service transport
 };
 
-enum class AuxPhase { ram, flash };
-
-// Told, on the upgrading thread, when a phase starts and whenever
-// AUXpercentCompleted is written (with the phase it is written for).
-struct AuxProgressObserver {
-    std::function<void(AuxPhase)> phaseStarted;
-    std::function<void(AuxPhase, int64_t)> progressed;
-};
-
-// Runs the whole sequence; throws Errors::customErrors::AUXUpgradeError at
-// the first failing command. Every run starts at the beginning of both
-// images with a fresh CRC register and block flag.
+// Runs the whole sequence; throws Errors::customErrors::AUXUpgradeError,
+// carrying the failing command's cause, at the first failing command. Every
+// run starts at the beginning of both images with a fresh AuxTransfer; the
+// state it reached, success or not, is copied into the process-wide
+// settings when it ends. Progress goes to `observer` (the loader phase for
+// the RAM load, the firmware phase for the flash) and to AUXpercentCompleted.
 void runAuxUpgrade(AuxCommands& commands, const AuxTiming& timing, std::span<const uint8_t> ISPData,
                    std::span<const uint8_t> firmwareData, uint64_t ramWriteSize, uint64_t flashWriteSize,
-                   const AuxProgressObserver& observer = {});
+                   const ProgressObserver& observer = {});
 
 }  // namespace quorvel

@@ -5,6 +5,7 @@
 #include "display/AUXAccess.h"
 #include "display/Arm64DDC.h"
 #include "model/Errors.h"
+#include "model/Log.h"
 #include "model/Settings.h"
 
 namespace quorvel {
@@ -49,24 +50,41 @@ std::string OtherDisplay::setupCurrentICVersionM1() { return AUXAccess::GetVersi
 
 std::string OtherDisplay::setupCurrentICVersionIntel() { return ddc ? ddc->GetVersionIntel() : std::string(); }
 
-void OtherDisplay::setupUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
-                                  uint64_t ramWriteSize, uint64_t flashWriteSize, const AuxProgressObserver& observer) {
+namespace {
+
+// The upgrade of one display: its failure, whatever it was, reaches the
+// caller as AUXUpgradeError carrying why and where, and is logged.
+template <typename Upgrade>
+void upgradeOf(const std::string& where, Upgrade&& upgrade) {
+    FailureCause cause;
     try {
-        AUXAccess::AUXFirmwareUpgradeM1(arm64avService, ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
-    } catch (...) {
-        throw Errors::customErrors::AUXUpgradeError;
+        upgrade();
+        return;
+    } catch (const Errors::customErrors& e) {
+        cause = e.cause().value_or(FailureCause{{}, e.what()});
+    } catch (const std::exception& e) {
+        cause = FailureCause{{}, e.what()};
     }
+    cause = cause.within(where);
+    logLine(LogLevel::error, "AUX Upgrade Error: " + cause.describe());
+    throw Errors::customErrors::AUXUpgradeError.because(std::move(cause));
+}
+
+}  // namespace
+
+void OtherDisplay::setupUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
+                                  uint64_t ramWriteSize, uint64_t flashWriteSize, const ProgressObserver& observer) {
+    upgradeOf("display " + name, [&] {
+        AUXAccess::AUXFirmwareUpgradeM1(arm64avService, ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
+    });
 }
 
 void OtherDisplay::setupUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
                                      uint64_t ramWriteSize, uint64_t flashWriteSize,
-                                     const AuxProgressObserver& observer) {
+                                     const ProgressObserver& observer) {
     if (!ddc) return;
-    try {
-        ddc->AUXFirmwareUpgradeIntel(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
-    } catch (...) {
-        throw Errors::customErrors::AUXUpgradeError;
-    }
+    upgradeOf("display " + name + " (i2c-" + std::to_string(ddc->framebuffer) + ")",
+              [&] { ddc->AUXFirmwareUpgradeIntel(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer); });
 }
 
 }  // namespace quorvel

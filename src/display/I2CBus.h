@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "display/TransferResult.h"
+
 namespace quorvel {
 
 // I2C_FUNCS bits the display road looks at.
@@ -22,13 +24,23 @@ public:
     virtual ~I2CBus() = default;
     // Functionality bits of the adapter, or nothing when they cannot be read.
     virtual std::optional<unsigned long> functionality() = 0;
-    // One write transaction of `data` to the 7-bit `address`.
-    virtual bool write(uint8_t address, std::span<const uint8_t> data) = 0;
+    // One write transaction of `data` to the 7-bit `address`. A failure
+    // says which message failed and why: the errno, or the refused bytes
+    // when the target did not acknowledge.
+    virtual TransferResult write(uint8_t address, std::span<const uint8_t> data) = 0;
     // Writes `data`, waits `delay`, then reads `reply.size()` bytes back.
     // A zero delay makes write and read one combined transaction.
-    virtual bool writeRead(uint8_t address, std::span<const uint8_t> data,
-                           std::chrono::microseconds delay, std::span<uint8_t> reply) = 0;
+    virtual TransferResult writeRead(uint8_t address, std::span<const uint8_t> data,
+                                     std::chrono::microseconds delay, std::span<uint8_t> reply) = 0;
 };
+
+enum class I2CMessage { write, read, combined };
+// The step of a failed message, as the causes name it: "write to 0x37",
+// "read of 16 bytes from 0x37", "write and read at 0x50".
+std::string i2cStep(I2CMessage message, uint8_t address, size_t readLength = 0);
+// The detail of a message the target did not acknowledge: the bytes on the
+// wire, the 8-bit address first ("NAK of 6e 51 07 ...", "NAK of 6f").
+std::string i2cRefused(uint8_t address, bool read, std::span<const uint8_t> data = {});
 
 class I2CBusProvider {
 public:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "display/AuxPacket.h"
 #include "model/Log.h"
@@ -29,16 +30,20 @@ std::optional<EdidInfo> edidOfBus(I2CBus& bus) {
 class IntelCommands : public AuxCommands {
 public:
     explicit IntelCommands(IntelDDC& ddc) : ddc_(ddc) {}
-    bool debugOn() override { return ddc_.DebugOnIntel(); }
-    bool reset() override { return ddc_.ResetIntel(); }
-    bool write(uint16_t a, uint16_t v) override { return ddc_.WriteIntel(a, v); }
-    bool ramWrite(uint16_t s, std::span<const uint8_t> d) override { return ddc_.RamWriteIntel(s, d); }
-    bool sendRamWriteCRC(uint16_t s, uint16_t c) override { return ddc_.SendRamWriteCRCIntel(s, c); }
-    bool runCode(uint16_t a) override { return ddc_.RunCodeIntel(a); }
-    bool flashErase() override { return ddc_.FlashEraseIntel(); }
-    bool beforeUpgrade() override { return ddc_.BeforeUpgradeIntel(); }
-    bool flashWrite(std::span<const uint8_t> d) override { return ddc_.FlashWriteIntel(d); }
-    bool sendFlashWriteCRC(uint16_t c) override { return ddc_.SendFlashWriteCRCIntel(c); }
+    TransferResult debugOn() override { return ddc_.DebugOnIntel(); }
+    TransferResult reset() override { return ddc_.ResetIntel(); }
+    TransferResult write(uint16_t a, uint16_t v) override { return ddc_.WriteIntel(a, v); }
+    TransferResult ramWrite(uint16_t s, std::span<const uint8_t> d, AuxTransfer& t) override {
+        return ddc_.RamWriteIntel(s, d, t);
+    }
+    TransferResult sendRamWriteCRC(uint16_t s, uint16_t c) override { return ddc_.SendRamWriteCRCIntel(s, c); }
+    TransferResult runCode(uint16_t a) override { return ddc_.RunCodeIntel(a); }
+    TransferResult flashErase() override { return ddc_.FlashEraseIntel(); }
+    TransferResult beforeUpgrade() override { return ddc_.BeforeUpgradeIntel(); }
+    TransferResult flashWrite(std::span<const uint8_t> d, AuxTransfer& t) override {
+        return ddc_.FlashWriteIntel(d, t);
+    }
+    TransferResult sendFlashWriteCRC(uint16_t c) override { return ddc_.SendFlashWriteCRCIntel(c); }
 
 private:
     IntelDDC& ddc_;
@@ -220,45 +225,57 @@ std::optional<uint32_t> IntelDDC::supportedTransactionType(uint32_t framebuffer,
     return std::nullopt;
 }
 
-bool IntelDDC::send(I2CRequest& request, uint32_t framebuffer, std::optional<uint32_t> errorRecoveryWaitTime,
-                    const DisplayPlatform& platform) {
+namespace {
+
+// A transport failure's line, followed by why.
+template <typename... Numbers>
+void logFailure(const FailureCause& cause, const char* format, Numbers... numbers) {
+    char line[256];
+    std::snprintf(line, sizeof line, format, numbers...);
+    logLine(LogLevel::error, std::string(line) + " Cause: " + cause.describe());
+}
+
+}  // namespace
+
+TransferResult IntelDDC::send(I2CRequest& request, uint32_t framebuffer,
+                              std::optional<uint32_t> errorRecoveryWaitTime, const DisplayPlatform& platform) {
     if (errorRecoveryWaitTime) sleeper().sleep(std::chrono::microseconds{*errorRecoveryWaitTime});
     if (!platform.buses || !platform.buses->exists(framebuffer)) {
-        logLinef(LogLevel::error, "Failed to get interface count for framebuffer with ID %u.", framebuffer);
-        return false;
+        const auto gone = TransferResult::failed("i2c-" + std::to_string(framebuffer), "the bus is not present");
+        logFailure(gone.cause(), "Failed to get interface count for framebuffer with ID %u.", framebuffer);
+        return gone;
     }
     // An i2c-dev node is exactly one bus.
     const uint32_t busIndex = 0;
-    auto bus = platform.buses->open(framebuffer);
+    int error = 0;
+    auto bus = platform.buses->openChecked(framebuffer, error);
     if (!bus) {
-        logLinef(LogLevel::error, "Failed to connect to interface %u for framebuffer with ID %u.", busIndex,
-                    framebuffer);
-        return false;
+        const auto refused = TransferResult::failed("open of i2c-" + std::to_string(framebuffer),
+                                                    FailureCause::errnoCode(error));
+        logFailure(refused.cause(), "Failed to connect to interface %u for framebuffer with ID %u.", busIndex,
+                   framebuffer);
+        return refused;
     }
     const auto address = static_cast<uint8_t>(request.sendAddress >> 1);
-    bool ok;
+    TransferResult result;
     if (request.replyTransactionType == kIOI2CNoTransactionType || request.replyBytes == 0) {
-        ok = bus->write(address, request.sendBuffer);
+        result = bus->write(address, request.sendBuffer);
     } else {
         const size_t length = std::min<size_t>(request.replyBytes, request.replyBuffer.size());
-        ok = bus->writeRead(address, request.sendBuffer, request.minReplyDelay, request.replyBuffer.first(length));
+        result = bus->writeRead(address, request.sendBuffer, request.minReplyDelay, request.replyBuffer.first(length));
     }
-    if (!ok)
-        logLinef(LogLevel::error, "Failed to send request to interface %u for framebuffer with ID %u.", busIndex,
-                    framebuffer);
-    return ok;
+    if (!result)
+        logFailure(result.cause(), "Failed to send request to interface %u for framebuffer with ID %u.", busIndex,
+                   framebuffer);
+    return result;
 }
 
-bool IntelDDC::sendPacket(const std::vector<uint8_t>& packet) {
+TransferResult IntelDDC::sendPacket(const char* command, const std::vector<uint8_t>& packet) {
     I2CRequest request;
     request.sendTransactionType = kIOI2CSimpleTransactionType;
     request.sendAddress = aux::kChipWriteAddress;
     request.sendBuffer = packet;
-    return send(request, framebuffer, std::nullopt, platform_);
-}
-
-bool IntelDDC::sendPacket(const std::optional<std::vector<uint8_t>>& packet) {
-    return packet && sendPacket(*packet);
+    return send(request, framebuffer, std::nullopt, platform_).within(command);
 }
 
 std::string IntelDDC::GetVersionIntel() {
@@ -291,26 +308,36 @@ std::string IntelDDC::GetVersionIntel() {
     return version.substr(0, version.find('\0'));
 }
 
-bool IntelDDC::DebugOnIntel() { return sendPacket(aux::DebugOn()); }
-bool IntelDDC::ResetIntel() { return sendPacket(aux::Reset()); }
-bool IntelDDC::WriteIntel(uint16_t address, uint16_t inputValue) { return sendPacket(aux::Write(address, inputValue)); }
-bool IntelDDC::SendRamWriteCRCIntel(uint16_t serialNo, uint16_t crc) {
-    return sendPacket(aux::SendRamWriteCRC(serialNo, crc));
+TransferResult IntelDDC::DebugOnIntel() { return sendPacket("DebugOn", aux::DebugOn()); }
+TransferResult IntelDDC::ResetIntel() { return sendPacket("Reset", aux::Reset()); }
+TransferResult IntelDDC::WriteIntel(uint16_t address, uint16_t inputValue) {
+    return sendPacket("Write", aux::Write(address, inputValue));
 }
-bool IntelDDC::RamWriteIntel(uint16_t serialNo, std::span<const uint8_t> ISPData) {
-    return sendPacket(aux::RamWrite(serialNo, ISPData));
+TransferResult IntelDDC::SendRamWriteCRCIntel(uint16_t serialNo, uint16_t crc) {
+    return sendPacket("SendRamWriteCRC", aux::SendRamWriteCRC(serialNo, crc));
 }
-bool IntelDDC::RunCodeIntel(uint16_t address) { return sendPacket(aux::RunCode(address)); }
-bool IntelDDC::FlashEraseIntel() { return sendPacket(aux::FlashErase()); }
-bool IntelDDC::BeforeUpgradeIntel() { return sendPacket(aux::BeforeUpgrade()); }
-bool IntelDDC::FlashWriteIntel(std::span<const uint8_t> firmwareData) {
-    return sendPacket(aux::FlashWrite(firmwareData));
+TransferResult IntelDDC::RamWriteIntel(uint16_t serialNo, std::span<const uint8_t> ISPData, AuxTransfer& transfer) {
+    const auto packet = aux::RamWrite(serialNo, ISPData, transfer);
+    if (!packet) return TransferResult::failed("RamWrite", aux::chunkOutside(transfer.ISPBufferCount, ISPData.size()));
+    return sendPacket("RamWrite", *packet);
 }
-bool IntelDDC::SendFlashWriteCRCIntel(uint16_t crc) { return sendPacket(aux::SendFlashWriteCRC(crc)); }
+TransferResult IntelDDC::RunCodeIntel(uint16_t address) { return sendPacket("RunCode", aux::RunCode(address)); }
+TransferResult IntelDDC::FlashEraseIntel() { return sendPacket("FlashErase", aux::FlashErase()); }
+TransferResult IntelDDC::BeforeUpgradeIntel() { return sendPacket("BeforeUpgrade", aux::BeforeUpgrade()); }
+TransferResult IntelDDC::FlashWriteIntel(std::span<const uint8_t> firmwareData, AuxTransfer& transfer) {
+    const auto packet = aux::FlashWrite(firmwareData, transfer);
+    if (!packet)
+        return TransferResult::failed("FlashWrite",
+                                      aux::chunkOutside(transfer.firmwareBufferCount, firmwareData.size()));
+    return sendPacket("FlashWrite", *packet);
+}
+TransferResult IntelDDC::SendFlashWriteCRCIntel(uint16_t crc) {
+    return sendPacket("SendFlashWriteCRC", aux::SendFlashWriteCRC(crc));
+}
 
 void IntelDDC::AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
                                        uint64_t ramWriteSize, uint64_t flashWriteSize,
-                                       const AuxProgressObserver& observer) {
+                                       const ProgressObserver& observer) {
     IntelCommands commands(*this);
     runAuxUpgrade(commands, AuxTiming::intel(), ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
 }

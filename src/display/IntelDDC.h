@@ -74,20 +74,25 @@ public:
     static constexpr std::chrono::microseconds kDefaultVersionReplyDelay{10000};
 
     std::string GetVersionIntel();
-    bool DebugOnIntel();
-    bool ResetIntel();
-    bool WriteIntel(uint16_t address, uint16_t inputValue);
-    bool SendRamWriteCRCIntel(uint16_t serialNo, uint16_t WCRC);
-    bool RamWriteIntel(uint16_t serialNo, std::span<const uint8_t> ISPData);
-    bool RunCodeIntel(uint16_t address);
-    bool FlashEraseIntel();
-    bool BeforeUpgradeIntel();
-    bool FlashWriteIntel(std::span<const uint8_t> firmwareData);
-    bool SendFlashWriteCRCIntel(uint16_t WCRC);
-    // Throws Errors::customErrors::AUXUpgradeError at the first failing command.
+    // Each command answers whether its packet was delivered, and if not why
+    // ("RamWrite: write to 0x37: NAK of 6e 51 0b ...").
+    TransferResult DebugOnIntel();
+    TransferResult ResetIntel();
+    TransferResult WriteIntel(uint16_t address, uint16_t inputValue);
+    TransferResult SendRamWriteCRCIntel(uint16_t serialNo, uint16_t WCRC);
+    // The chunk at the transfer's ISPBufferCount, fed to its WCRC.
+    TransferResult RamWriteIntel(uint16_t serialNo, std::span<const uint8_t> ISPData, AuxTransfer& transfer);
+    TransferResult RunCodeIntel(uint16_t address);
+    TransferResult FlashEraseIntel();
+    TransferResult BeforeUpgradeIntel();
+    // The chunk at the transfer's firmwareBufferCount, its startLength in byte 1.
+    TransferResult FlashWriteIntel(std::span<const uint8_t> firmwareData, AuxTransfer& transfer);
+    TransferResult SendFlashWriteCRCIntel(uint16_t WCRC);
+    // Throws Errors::customErrors::AUXUpgradeError, with the cause of the
+    // first failing command, at that command.
     void AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
                                  uint64_t ramWriteSize, uint64_t flashWriteSize,
-                                 const AuxProgressObserver& observer = {});
+                                 const ProgressObserver& observer = {});
 
     static std::optional<uint32_t> ioFramebufferPortFromDisplayId(uint32_t displayId, const DisplayPlatform& platform);
     static std::optional<uint32_t> ioFramebufferPortFromDisplayId(const ConnectorInfo& connector,
@@ -103,15 +108,15 @@ public:
                                                                              std::span<const ConnectorInfo> connected,
                                                                              const DisplayPlatform& platform,
                                                                              BusReport* report = nullptr);
-    static bool send(I2CRequest& request, uint32_t framebuffer, std::optional<uint32_t> errorRecoveryWaitTime,
-                     const DisplayPlatform& platform);
+    // One request; a failure is logged with its cause and returned.
+    static TransferResult send(I2CRequest& request, uint32_t framebuffer,
+                               std::optional<uint32_t> errorRecoveryWaitTime, const DisplayPlatform& platform);
 
 private:
     IntelDDC(uint32_t displayId, uint32_t framebuffer, uint32_t replyTransactionType, DisplayPlatform platform);
     static std::optional<uint32_t> supportedTransactionType(uint32_t framebuffer, const DisplayPlatform& platform,
                                                             BusReport* report = nullptr);
-    bool sendPacket(const std::vector<uint8_t>& packet);
-    bool sendPacket(const std::optional<std::vector<uint8_t>>& packet);
+    TransferResult sendPacket(const char* command, const std::vector<uint8_t>& packet);
 
     DisplayPlatform platform_;
     std::chrono::microseconds replyDelay_ = kDefaultVersionReplyDelay;

@@ -6,19 +6,37 @@
 
 namespace quorvel::emu {
 
-bool AuxEmulatedBus::write(uint8_t address, std::span<const uint8_t> data) {
-    count();
-    auto it = targets_.find(address);
-    return it != targets_.end() && it->second->write(data) == I2CStatus::Ok;
+namespace {
+
+// What i2c-dev would answer: a NAK with the refused bytes (nobody at the
+// address is a NAK too), EIO for a transfer broken on the wire.
+TransferResult answered(I2CStatus status, I2CMessage message, uint8_t address, std::span<const uint8_t> written,
+                        size_t readLength = 0) {
+    if (status == I2CStatus::Ok) return {};
+    const std::string detail = status == I2CStatus::Nak ? i2cRefused(address, message == I2CMessage::read, written)
+                                                        : FailureCause::errnoCode(EIO);
+    return TransferResult::failed(i2cStep(message, address, readLength), detail);
 }
 
-bool AuxEmulatedBus::writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds delay,
-                               std::span<uint8_t> reply) {
+}  // namespace
+
+TransferResult AuxEmulatedBus::write(uint8_t address, std::span<const uint8_t> data) {
     count();
     auto it = targets_.find(address);
-    if (it == targets_.end() || it->second->write(data) != I2CStatus::Ok) return false;
+    return answered(it == targets_.end() ? I2CStatus::Nak : it->second->write(data), I2CMessage::write, address,
+                    data);
+}
+
+TransferResult AuxEmulatedBus::writeRead(uint8_t address, std::span<const uint8_t> data,
+                                         std::chrono::microseconds delay, std::span<uint8_t> reply) {
+    count();
+    auto it = targets_.find(address);
+    if (auto written = answered(it == targets_.end() ? I2CStatus::Nak : it->second->write(data), I2CMessage::write,
+                                address, data);
+        !written)
+        return written;
     if (delay.count() > 0) sleeper().sleep(delay);
-    return it->second->read(reply) == I2CStatus::Ok;
+    return answered(it->second->read(reply), I2CMessage::read, address, {}, reply.size());
 }
 
 int AuxEmulatedAVService::writeI2C(uint32_t chipAddress, uint32_t, std::span<const uint8_t> buffer) {

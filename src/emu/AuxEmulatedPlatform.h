@@ -33,9 +33,9 @@ public:
                    std::shared_ptr<std::atomic<size_t>> transfers = nullptr)
         : targets_(std::move(targets)), functionality_(functionality), transfers_(std::move(transfers)) {}
     std::optional<unsigned long> functionality() override { return functionality_; }
-    bool write(uint8_t address, std::span<const uint8_t> data) override;
-    bool writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds delay,
-                   std::span<uint8_t> reply) override;
+    TransferResult write(uint8_t address, std::span<const uint8_t> data) override;
+    TransferResult writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds delay,
+                             std::span<uint8_t> reply) override;
 
 private:
     void count() {

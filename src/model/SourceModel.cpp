@@ -21,18 +21,21 @@ uint8_t SourceModel::CalCheckSum(std::span<const uint8_t> data) {
     return static_cast<uint8_t>(0 - sum);
 }
 
-uint16_t SourceModel::GenCRC16(uint16_t BData) {
+uint16_t SourceModel::CRC16Step(uint16_t crc, uint16_t BData) {
     constexpr uint16_t polynomial = CmdCode{}.CRC_POLINOM;
     uint8_t d = static_cast<uint8_t>(BData & 0xFF);
-    uint16_t crc = WCRC;
     for (int i = 0; i < 8; ++i) {
         const bool top = (crc & 0x8000) != 0;
         crc = static_cast<uint16_t>(crc << 1);
         if (top != ((d & 0x80) != 0)) crc ^= polynomial;
         d = static_cast<uint8_t>(d << 1);
     }
-    WCRC = crc;
     return crc;
+}
+
+uint16_t SourceModel::GenCRC16(uint16_t BData) {
+    WCRC = CRC16Step(WCRC, BData);
+    return WCRC;
 }
 
 std::string SourceModel::BackData(std::span<const uint8_t> binaryChar) {

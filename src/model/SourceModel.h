@@ -60,6 +60,8 @@ public:
     static uint8_t CalCheckSum(std::span<const uint8_t> data);
     // One byte's step of the CRC-16 on the shared register WCRC; returns WCRC.
     static uint16_t GenCRC16(uint16_t BData);
+    // The same step on a register of the caller's: the CRC after `crc` has taken the low byte of BData.
+    static uint16_t CRC16Step(uint16_t crc, uint16_t BData);
     // Keeps the bytes below 0x80 (NUL included) as text.
     static std::string BackData(std::span<const uint8_t> binaryChar);
     // Shows a modal alert through the process's alert sink.

@@ -26,8 +26,8 @@ protected:
 
 struct PacketCase {
     const char* name;
-    std::function<bool(IntelDDC&)> intel;
-    std::function<bool(const AUXAccess::Service&)> m1;
+    std::function<TransferResult(IntelDDC&)> intel;
+    std::function<TransferResult(const AUXAccess::Service&)> m1;
     Bytes expected;
 };
 
@@ -78,62 +78,83 @@ TEST_F(AuxCommands, RamWriteSendsTheChunkAtTheOffsetAndFeedsTheCrcWithoutAdvanci
     OneDisplay display;
     auto ddc = display.ddc();
     Bytes isp = test::bytesOf("abcdefghijklmnop");
-    ASSERT_TRUE(ddc->RamWriteIntel(0, isp));
+    AuxTransfer transfer;
+    ASSERT_TRUE(ddc->RamWriteIntel(0, isp, transfer));
     EXPECT_EQ(display.chip->transcript().back().bytes,
               (Bytes{0x51, 0x0B, 0x00, 0x00, 0x0B, 0x13, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68}));
-    EXPECT_EQ(ISPBufferCount, 0);
-    EXPECT_EQ(WCRC, emu::AuxChip::crc16(Bytes(isp.begin(), isp.begin() + 8)));
+    EXPECT_EQ(transfer.ISPBufferCount, 0);
+    EXPECT_EQ(transfer.WCRC, emu::AuxChip::crc16(Bytes(isp.begin(), isp.begin() + 8)));
 
-    ISPBufferCount = 8;
-    WCRC = 0x1021;
+    AuxTransfer second{.ISPBufferCount = 8};
     auto service = std::make_shared<emu::AuxEmulatedAVService>(display.chip);
-    ASSERT_TRUE(AUXAccess::RamWriteM1(service, 0x0102, isp));
+    ASSERT_TRUE(AUXAccess::RamWriteM1(service, 0x0102, isp, second));
     EXPECT_EQ(display.chip->transcript().back().bytes,
               (Bytes{0x51, 0x0B, 0x01, 0x02, 0x0B, 0x13, 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p'}));
-    EXPECT_EQ(WCRC, emu::AuxChip::crc16(Bytes(isp.begin() + 8, isp.end())));
+    EXPECT_EQ(second.WCRC, emu::AuxChip::crc16(Bytes(isp.begin() + 8, isp.end())));
 }
 
 TEST_F(AuxCommands, FlashWriteCarriesStartLengthInByteOne) {
     OneDisplay display;
     auto ddc = display.ddc();
     const Bytes fw = test::bytesOf("ABCDEFGH");
-    startLength = 0x40;
-    ASSERT_TRUE(ddc->FlashWriteIntel(fw));
-    startLength = 0;
-    ASSERT_TRUE(ddc->FlashWriteIntel(fw));
+    AuxTransfer transfer{.startLength = 0x40};
+    ASSERT_TRUE(ddc->FlashWriteIntel(fw, transfer));
+    transfer.startLength = 0;
+    ASSERT_TRUE(ddc->FlashWriteIntel(fw, transfer));
     const auto t = display.chip->transcript();
     EXPECT_EQ(t[0].bytes, (Bytes{0x51, 0x4B, 0, 0, 0x0A, 0x10, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'}));
     EXPECT_EQ(t[1].bytes[1], 0x0B);
-    EXPECT_EQ(firmwareBufferCount, 0u);
+    EXPECT_EQ(transfer.firmwareBufferCount, 0u);
 }
 
 TEST_F(AuxCommands, DataPastTheImageEndIsRefusedWithoutSendingOrTouchingTheCrc) {
     OneDisplay display;
     auto ddc = display.ddc();
     const Bytes image(12, 0x11);
-    ISPBufferCount = 8;
-    firmwareBufferCount = 8;
-    EXPECT_FALSE(ddc->RamWriteIntel(0, image));
-    EXPECT_FALSE(ddc->FlashWriteIntel(image));
-    EXPECT_FALSE(AUXAccess::FlashWriteM1(std::make_shared<emu::AuxEmulatedAVService>(display.chip), image));
+    AuxTransfer transfer{.ISPBufferCount = 8, .firmwareBufferCount = 8};
+    EXPECT_FALSE(ddc->RamWriteIntel(0, image, transfer));
+    EXPECT_FALSE(ddc->FlashWriteIntel(image, transfer));
+    EXPECT_FALSE(AUXAccess::FlashWriteM1(std::make_shared<emu::AuxEmulatedAVService>(display.chip), image, transfer));
     EXPECT_EQ(display.chip->packetCount(), 0u);
-    EXPECT_EQ(WCRC, 0x1021);
+    EXPECT_EQ(transfer.WCRC, 0x1021);
 }
 
-TEST_F(AuxCommands, AFailedTransferIsReportedAndLogged) {
+TEST_F(AuxCommands, AFailedTransferSaysWhyInItsResultAndItsLogLine) {
+    struct Case {
+        const char* name;
+        emu::I2CStatus status;
+        std::string why;
+    };
+    for (const Case& c : {
+             Case{"NAK", emu::I2CStatus::Nak, "write to 0x37: NAK of 6e 51 07 00 00 07 09 00 00 00 00"},
+             Case{"bus error", emu::I2CStatus::BusError, "write to 0x37: errno 5 (Input/output error)"},
+         }) {
+        SCOPED_TRACE(c.name);
+        OneDisplay display;
+        auto ddc = display.ddc();
+        display.chip->failAt(AuxPacketKind::DebugOn, 1, c.status);
+        const TransferResult result = ddc->DebugOnIntel();
+        EXPECT_FALSE(result);
+        EXPECT_EQ(result.cause().describe(), "DebugOn: " + c.why);
+        EXPECT_TRUE(log.contains(LogLevel::error,
+                                 "Failed to send request to interface 0 for framebuffer with ID 3. Cause: " + c.why));
+        EXPECT_TRUE(ddc->DebugOnIntel());
+    }
+    // A reply that is refused names the read.
     OneDisplay display;
     auto ddc = display.ddc();
-    display.chip->failAt(AuxPacketKind::DebugOn, 1, emu::I2CStatus::BusError);
-    EXPECT_FALSE(ddc->DebugOnIntel());
-    EXPECT_TRUE(log.contains(LogLevel::error, "Failed to send request to interface 0 for framebuffer with ID 3."));
-    EXPECT_TRUE(ddc->DebugOnIntel());
+    display.chip->failAt(AuxPacketKind::VersionRead, 1);
+    EXPECT_EQ(ddc->GetVersionIntel(), "Please replug the device again.");
+    EXPECT_TRUE(log.contains(LogLevel::error, "Failed to send request to interface 0 for framebuffer with ID 3. "
+                                              "Cause: read of 16 bytes from 0x37: NAK of 6f"));
 }
 
 TEST_F(AuxCommands, M1CommandsWithoutAServiceFailWithoutSending) {
     EXPECT_FALSE(AUXAccess::FlashEraseM1(nullptr));
     EXPECT_FALSE(AUXAccess::DebugOnM1(nullptr));
-    EXPECT_FALSE(AUXAccess::RamWriteM1(nullptr, 0, Bytes(8, 1)));
-    EXPECT_EQ(WCRC, 0x1021);
+    AuxTransfer transfer;
+    EXPECT_FALSE(AUXAccess::RamWriteM1(nullptr, 0, Bytes(8, 1), transfer));
+    EXPECT_EQ(transfer.WCRC, 0x1021);
 }
 
 struct VersionCase {

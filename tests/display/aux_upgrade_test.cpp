@@ -4,6 +4,8 @@
 
 #include "display/AUXAccess.h"
 #include "display/AuxPacket.h"
+#include "display/Display.h"
+#include "model/Hex.h"
 #include "model/Errors.h"
 #include "support/AuxTestSupport.h"
 #include "support/TestSupport.h"
@@ -24,7 +26,7 @@ protected:
         test::resetDisplayState();
     }
 
-    void upgradeIntel(IntelDDC& ddc, const Bytes& isp, const Bytes& fw, const AuxProgressObserver& observer = {}) {
+    void upgradeIntel(IntelDDC& ddc, const Bytes& isp, const Bytes& fw, const ProgressObserver& observer = {}) {
         ddc.AUXFirmwareUpgradeIntel(isp, fw, aux::stepCount(isp.size()), aux::stepCount(fw.size()), observer);
     }
 
@@ -158,20 +160,20 @@ TEST_F(AuxUpgrade, OnlyTheLastFlashPacketOfEachBlockIsFlagged) {
 TEST_F(AuxUpgrade, ProgressClimbsToOneHundredTwiceAndDropsToZeroBetween) {
     OneDisplay display;
     auto ddc = display.ddc();
-    std::vector<std::pair<AuxPhase, int64_t>> seen;
-    std::vector<AuxPhase> phases;
-    AuxProgressObserver observer{[&](AuxPhase p) { phases.push_back(p); },
-                                 [&](AuxPhase p, int64_t v) { seen.emplace_back(p, v); }};
+    std::vector<std::pair<UpgradePhase, int64_t>> seen;
+    std::vector<UpgradePhase> phases;
+    ProgressObserver observer{[&](UpgradePhase p) { phases.push_back(p); },
+                              [&](UpgradePhase p, int64_t v) { seen.emplace_back(p, v); }};
     upgradeIntel(*ddc, isp, firmware, observer);
-    EXPECT_EQ(phases, (std::vector<AuxPhase>{AuxPhase::ram, AuxPhase::flash}));
+    EXPECT_EQ(phases, (std::vector<UpgradePhase>{UpgradePhase::loader, UpgradePhase::firmware}));
     // The 2-second pause between the phases sees 100; the next value is 0.
     EXPECT_EQ(sleeper->probes().at(2), 100);
-    auto zero = std::find(seen.begin(), seen.end(), std::make_pair(AuxPhase::flash, int64_t{0}));
+    auto zero = std::find(seen.begin(), seen.end(), std::make_pair(UpgradePhase::firmware, int64_t{0}));
     ASSERT_NE(zero, seen.end());
     ASSERT_NE(zero, seen.begin());
-    EXPECT_EQ(*(zero - 1), std::make_pair(AuxPhase::ram, int64_t{100}));
-    EXPECT_EQ(seen.front(), std::make_pair(AuxPhase::ram, int64_t{32 * 100 / 528}));
-    EXPECT_EQ(seen.back(), std::make_pair(AuxPhase::flash, int64_t{100}));
+    EXPECT_EQ(*(zero - 1), std::make_pair(UpgradePhase::loader, int64_t{100}));
+    EXPECT_EQ(seen.front(), std::make_pair(UpgradePhase::loader, int64_t{32 * 100 / 528}));
+    EXPECT_EQ(seen.back(), std::make_pair(UpgradePhase::firmware, int64_t{100}));
     for (auto it = seen.begin() + 1; it != seen.end(); ++it) {
         if (it == zero) continue;
         EXPECT_GE(it->second, (it - 1)->second);
@@ -218,6 +220,80 @@ TEST_F(AuxUpgrade, AFailingCommandEndsTheRunAtOnce) {
     }
 }
 
+// The error names the step, the command and what the bus answered; the
+// record of the display adds which display, and logs it.
+TEST_F(AuxUpgrade, TheErrorCarriesTheCauseOfTheFirstFailingCommand) {
+    const auto hexOf = [](const emu::AuxTranscriptEntry& e) {
+        return "6e " + hexBytes(e.bytes, " ", HexCase::lower);
+    };
+    struct Case {
+        const char* name;
+        AuxPacketKind kind;
+        size_t occurrence;
+        std::string step;  // before the command's own part
+    };
+    for (const Case& c : {
+             Case{"DebugOn", AuxPacketKind::DebugOn, 1, ""},
+             Case{"ninth BeforeUpgrade", AuxPacketKind::BeforeUpgrade, 9, "pass 9 of 10: "},
+             Case{"RAM data packet", AuxPacketKind::RamWrite, 40, "loader step 41 of 528: "},
+             Case{"flash CRC packet", AuxPacketKind::SendFlashWriteCRC, 2, "firmware step 66 of 8448: "},
+         }) {
+        SCOPED_TRACE(c.name);
+        OneDisplay display;
+        auto ddc = display.ddc();
+        display.chip->failAt(c.kind, c.occurrence, emu::I2CStatus::Nak);
+        try {
+            upgradeIntel(*ddc, isp, firmware);
+            ADD_FAILURE() << "no error";
+        } catch (const Errors::customErrors& e) {
+            const auto refused = display.chip->transcript().back();
+            const std::string command = emu::toString(refused.kind);
+            ASSERT_TRUE(e.cause());
+            EXPECT_EQ(e.cause()->describe(), c.step + command + ": write to 0x37: NAK of " + hexOf(refused));
+        }
+    }
+
+    // A chunk the counts point past the image's end is never sent.
+    OneDisplay display;
+    auto ddc = display.ddc();
+    try {
+        ddc->AUXFirmwareUpgradeIntel(isp, firmware, 600, 10);
+        ADD_FAILURE() << "no error";
+    } catch (const Errors::customErrors& e) {
+        ASSERT_TRUE(e.cause());
+        EXPECT_EQ(e.cause()->describe(),
+                  "loader step 529 of 600: RamWrite: the 8 bytes at 0x1000 lie outside the image of 4096 bytes");
+    }
+
+    // Through the display's record: which display, and the log line.
+    OneDisplay named;
+    OtherDisplay record(1, "Office 27", 1234, 5678, 77, false, false, named.host.platform());
+    ASSERT_TRUE(record.ddc);
+    named.chip->failAt(AuxPacketKind::Reset, 1, emu::I2CStatus::BusError);
+    const std::string why = "display Office 27 (i2c-3): Reset: write to 0x37: errno 5 (Input/output error)";
+    try {
+        record.setupUpgradeIntel(isp, firmware, aux::stepCount(isp.size()), aux::stepCount(firmware.size()));
+        ADD_FAILURE() << "no error";
+    } catch (const Errors::customErrors& e) {
+        EXPECT_EQ(e, Errors::customErrors::AUXUpgradeError);
+        ASSERT_TRUE(e.cause());
+        EXPECT_EQ(e.cause()->describe(), why);
+    }
+    EXPECT_TRUE(log.contains(LogLevel::error, "AUX Upgrade Error: " + why));
+
+    // The AV-service road names the platform call and its status.
+    OneDisplay m1;
+    m1.chip->failAt(AuxPacketKind::Write, 3, emu::I2CStatus::Nak);
+    try {
+        AUXAccess::AUXFirmwareUpgradeM1(std::make_shared<emu::AuxEmulatedAVService>(m1.chip), isp, firmware,
+                                        aux::stepCount(isp.size()), aux::stepCount(firmware.size()));
+        ADD_FAILURE() << "no error";
+    } catch (const Errors::customErrors& e) {
+        ASSERT_TRUE(e.cause());
+        EXPECT_EQ(e.cause()->describe(), "Write: IOAVServiceWriteI2C: status -1");
+    }
+}
+
 TEST_F(AuxUpgrade, ARetryAfterAFailureStartsOverAndFlashesCorrectly) {
     for (const auto kind : {AuxPacketKind::RamWrite, AuxPacketKind::FlashWrite, AuxPacketKind::SendFlashWriteCRC}) {
         SCOPED_TRACE(emu::toString(kind));
@@ -225,7 +301,7 @@ TEST_F(AuxUpgrade, ARetryAfterAFailureStartsOverAndFlashesCorrectly) {
         auto ddc = display.ddc();
         display.chip->failAt(kind, 77, emu::I2CStatus::BusError);
         EXPECT_THROW(upgradeIntel(*ddc, isp, firmware), Errors::customErrors);
-        EXPECT_NE(ISPBufferCount + firmwareBufferCount, 0u);
+        EXPECT_NE(ISPBufferCount + firmwareBufferCount, 0u);  // the state the failed run reached
         upgradeIntel(*ddc, isp, firmware);
         EXPECT_TRUE(display.chip->violations().empty()) << display.chip->violations().front();
         const auto flash = display.chip->flash();

@@ -14,6 +14,7 @@
 #include "display/linux/SysfsDisplaySource.h"
 #include "emu/AuxUmockdev.h"
 #include "model/Errors.h"
+#include "model/Hex.h"
 #include "support/AuxTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -119,7 +120,7 @@ TEST_F(DrmI2CUmockdev, TheUpgradeThroughI2cDevLeavesTheFileInFlash) {
 
     const Bytes isp = test::patternImage(4096, 7), fw = test::patternImage(64 * 1024, 8);
     int64_t flashStarted = 0;
-    AuxProgressObserver observer{[&](AuxPhase p) { flashStarted += p == AuxPhase::flash; }, {}};
+    ProgressObserver observer{[&](UpgradePhase p) { flashStarted += p == UpgradePhase::firmware; }, {}};
     AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(isp, fw, aux::stepCount(isp.size()),
                                                         aux::stepCount(fw.size()), observer);
     EXPECT_EQ(flashStarted, 1);
@@ -130,19 +131,51 @@ TEST_F(DrmI2CUmockdev, TheUpgradeThroughI2cDevLeavesTheFileInFlash) {
     EXPECT_EQ(AUXpercentCompleted, 100);
 }
 
-TEST_F(DrmI2CUmockdev, ANakOrABusErrorFailsTheTransferAndTheRun) {
-    auto chip = std::make_shared<emu::AuxChip>();
-    bed->addDisplay({.type = "DP", .connectorId = 9, .edid = buildEdid({}), .bus = 6, .chip = chip});
-    auto ddc = IntelDDC::create(9);
-    ASSERT_TRUE(ddc);
-    chip->failAt(emu::AuxPacketKind::DebugOn, 1, emu::I2CStatus::BusError);
-    EXPECT_FALSE(ddc->DebugOnIntel());
-    EXPECT_TRUE(log.contains(LogLevel::error, "Failed to send request to interface 0 for framebuffer with ID 6."));
-    chip->failAt(emu::AuxPacketKind::RamWrite, 5, emu::I2CStatus::Nak);
-    EXPECT_THROW(ddc->AUXFirmwareUpgradeIntel(test::patternImage(4096, 1), test::patternImage(65536, 2), 528, 8448),
-                 Errors::customErrors);
-    EXPECT_EQ(chip->transcript().back().kind, emu::AuxPacketKind::RamWrite);
-    EXPECT_EQ(chip->transcript().back().status, emu::I2CStatus::Nak);
+TEST_F(DrmI2CUmockdev, ANakOrABusErrorReachesTheLogAndTheUpgradeErrorWithItsErrno) {
+    struct Case {
+        const char* name;
+        emu::I2CStatus status;
+        std::string errnoText;
+        bool nak;
+        uint32_t display;
+        uint32_t bus;
+    };
+    const Bytes isp = test::patternImage(4096, 1), fw = test::patternImage(65536, 2);
+    for (const Case& c : {
+             Case{"NAK", emu::I2CStatus::Nak, "errno 6 (No such device or address)", true, 9, 6},
+             Case{"bus error", emu::I2CStatus::BusError, "errno 5 (Input/output error)", false, 10, 7},
+         }) {
+        SCOPED_TRACE(c.name);
+        auto chip = std::make_shared<emu::AuxChip>();
+        bed->addDisplay({.type = "DP", .index = c.display, .connectorId = c.display,
+                         .edid = buildEdid({.serial = c.display}), .bus = c.bus, .chip = chip});
+        auto ddc = IntelDDC::create(c.display);
+        ASSERT_TRUE(ddc);
+
+        chip->failAt(emu::AuxPacketKind::DebugOn, 1, c.status);
+        const std::string debugOn =
+            "write to 0x37: " + (c.nak ? "NAK of 6e 51 07 00 00 07 09 00 00 00 00, " : std::string()) + c.errnoText;
+        EXPECT_FALSE(ddc->DebugOnIntel());
+        EXPECT_TRUE(log.contains(LogLevel::error, "Failed to send request to interface 0 for framebuffer with ID " +
+                                                      std::to_string(c.bus) + ". Cause: " + debugOn));
+
+        // The fifth RAM packet: serial 4, the loader's bytes 32 to 39.
+        chip->failAt(emu::AuxPacketKind::RamWrite, 5, c.status);
+        Bytes packet = {0x6e, 0x51, 0x0b, 0x00, 0x04, 0x0b, 0x13};
+        packet.insert(packet.end(), isp.begin() + 32, isp.begin() + 40);
+        const std::string refused =
+            (c.nak ? "NAK of " + hexBytes(packet, " ", HexCase::lower) + ", " : std::string()) + c.errnoText;
+        try {
+            ddc->AUXFirmwareUpgradeIntel(isp, fw, aux::stepCount(isp.size()), aux::stepCount(fw.size()));
+            ADD_FAILURE() << "no error";
+        } catch (const Errors::customErrors& e) {
+            EXPECT_EQ(e, Errors::customErrors::AUXUpgradeError);
+            ASSERT_TRUE(e.cause());
+            EXPECT_EQ(e.cause()->describe(), "loader step 5 of 528: RamWrite: write to 0x37: " + refused);
+        }
+        EXPECT_EQ(chip->transcript().back().kind, emu::AuxPacketKind::RamWrite);
+        EXPECT_EQ(chip->transcript().back().status, c.status);
+    }
 }
 
 TEST_F(DrmI2CUmockdev, ABusWithoutPlainI2CGetsNoTransport) {

@@ -21,13 +21,33 @@ namespace quorvel {
 
 namespace {
 
-bool transfer(int fd, i2c_msg* messages, uint32_t count) {
+// 0 when every message went through, else the errno of the ioctl (EIO when
+// it stopped short without one).
+int transfer(int fd, i2c_msg* messages, uint32_t count) {
     i2c_rdwr_ioctl_data data{messages, count};
-    return ::ioctl(fd, I2C_RDWR, &data) == static_cast<int>(count);
+    const int done = ::ioctl(fd, I2C_RDWR, &data);
+    if (done < 0) return errno;
+    return done == static_cast<int>(count) ? 0 : EIO;
 }
 
 // An I2C message carries at most 65535 bytes.
 bool fits(size_t length) { return length <= std::numeric_limits<uint16_t>::max(); }
+
+// By the kernel's convention a missing acknowledge is ENXIO; the DP-AUX
+// I2C helper says EREMOTEIO for the same.
+bool isNak(int error) { return error == ENXIO || error == EREMOTEIO; }
+
+TransferResult failure(I2CMessage message, uint8_t address, std::span<const uint8_t> written, size_t readLength,
+                       int error) {
+    std::string detail = FailureCause::errnoCode(error);
+    if (isNak(error)) detail = i2cRefused(address, message == I2CMessage::read, written) + ", " + detail;
+    return TransferResult::failed(i2cStep(message, address, readLength), detail);
+}
+
+TransferResult tooLong(I2CMessage message, uint8_t address, size_t length) {
+    return TransferResult::failed(i2cStep(message, address),
+                                  "a message of " + std::to_string(length) + " bytes exceeds 65535");
+}
 
 }  // namespace
 
@@ -41,26 +61,34 @@ std::optional<unsigned long> LinuxI2CBus::functionality() {
     return functions;
 }
 
-bool LinuxI2CBus::write(uint8_t address, std::span<const uint8_t> data) {
-    if (!fits(data.size())) return false;
+TransferResult LinuxI2CBus::write(uint8_t address, std::span<const uint8_t> data) {
+    if (!fits(data.size())) return tooLong(I2CMessage::write, address, data.size());
     std::vector<uint8_t> out(data.begin(), data.end());
     i2c_msg message{address, 0, static_cast<uint16_t>(out.size()), out.data()};
-    return transfer(fd_, &message, 1);
+    if (const int error = transfer(fd_, &message, 1)) return failure(I2CMessage::write, address, data, 0, error);
+    return {};
 }
 
-bool LinuxI2CBus::writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds delay,
-                            std::span<uint8_t> reply) {
-    if (!fits(data.size()) || !fits(reply.size())) return false;
+TransferResult LinuxI2CBus::writeRead(uint8_t address, std::span<const uint8_t> data,
+                                      std::chrono::microseconds delay, std::span<uint8_t> reply) {
+    if (!fits(data.size())) return tooLong(I2CMessage::write, address, data.size());
+    if (!fits(reply.size())) return tooLong(I2CMessage::read, address, reply.size());
     std::vector<uint8_t> out(data.begin(), data.end());
     i2c_msg messages[2] = {
         {address, 0, static_cast<uint16_t>(out.size()), out.data()},
         {address, I2C_M_RD, static_cast<uint16_t>(reply.size()), reply.data()},
     };
-    if (delay.count() <= 0) return transfer(fd_, messages, 2);
+    if (delay.count() <= 0) {
+        if (const int error = transfer(fd_, messages, 2))
+            return failure(I2CMessage::combined, address, data, reply.size(), error);
+        return {};
+    }
     // The chip needs time to prepare its reply: write, pause, read.
-    if (!transfer(fd_, &messages[0], 1)) return false;
+    if (const int error = transfer(fd_, &messages[0], 1)) return failure(I2CMessage::write, address, data, 0, error);
     sleeper().sleep(delay);
-    return transfer(fd_, &messages[1], 1);
+    if (const int error = transfer(fd_, &messages[1], 1))
+        return failure(I2CMessage::read, address, {}, reply.size(), error);
+    return {};
 }
 
 std::string LinuxI2CBusProvider::node(uint32_t number) const { return dev_ + "/i2c-" + std::to_string(number); }

@@ -16,9 +16,9 @@ public:
     LinuxI2CBus& operator=(const LinuxI2CBus&) = delete;
 
     std::optional<unsigned long> functionality() override;
-    bool write(uint8_t address, std::span<const uint8_t> data) override;
-    bool writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds delay,
-                   std::span<uint8_t> reply) override;
+    TransferResult write(uint8_t address, std::span<const uint8_t> data) override;
+    TransferResult writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds delay,
+                             std::span<uint8_t> reply) override;
 
 private:
     int fd_;

@@ -123,12 +123,12 @@ public:
     GatedBus(std::unique_ptr<I2CBus> inner, std::shared_ptr<Gate> gate)
         : inner_(std::move(inner)), gate_(std::move(gate)) {}
     std::optional<unsigned long> functionality() override { return inner_->functionality(); }
-    bool write(uint8_t address, std::span<const uint8_t> data) override {
+    TransferResult write(uint8_t address, std::span<const uint8_t> data) override {
         if (address == 0x37) gate_->pass();
         return inner_->write(address, data);
     }
-    bool writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds delay,
-                   std::span<uint8_t> reply) override {
+    TransferResult writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds delay,
+                             std::span<uint8_t> reply) override {
         return inner_->writeRead(address, data, delay, reply);
     }
 
@@ -165,9 +165,6 @@ void resetSettings() {
     deviceVersion.clear();
     AUXdeviceVersion.clear();
     serviceMatchDisplayIDIntel = 0;
-    serialNo = 0;
-    ISPBufferCount = 0;
-    firmwareBufferCount = 0;
 }
 
 }  // namespace

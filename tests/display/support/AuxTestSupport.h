@@ -21,13 +21,10 @@
 
 namespace quorvel::test {
 
-// Puts the display road's process-wide state back to its initial values,
-// so that no test sees what an earlier one left behind.
+// Puts the display road's process-wide results back to their initial
+// values, so that no test sees what an earlier one left behind. (Each
+// upgrade starts from a transfer state of its own.)
 inline void resetDisplayState() {
-    WCRC = 0x1021;
-    ISPBufferCount = 0;
-    firmwareBufferCount = 0;
-    startLength = 0;
     serviceMatchDisplayIDIntel = 0;
     AUXpercentCompleted = 0;
 }
