@@ -78,8 +78,7 @@ void BM_Upgrade128KiB(benchmark::State& state) {
     {
         QuietStdout quiet;
         for (auto _ : state) {
-            auto chip = std::make_shared<emu::UsbChip>(
-                emu::UsbChipOptions{.chipId = 0x03, .recordTranscript = record});
+            auto chip = std::make_shared<emu::UsbChip>(emu::UsbChipOptions{.chipId = 0x03, .recordTranscript = record});
             USBAccess usb(emu::makeEmulatedDevice(chip));
             usb.USBFirmware(loader, firmware, 0x03);
             requests = chip->requestCount();

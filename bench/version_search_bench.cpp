@@ -58,7 +58,10 @@ void plainEngine(benchmark::State& state) {
 
 BENCHMARK_CAPTURE(versionSearch, ordinary, ordinary)->Arg(128 << 10)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(versionSearch, adversarial, adversarial)
-    ->RangeMultiplier(2)->Range(16 << 10, 256 << 10)->Complexity()->Unit(benchmark::kMillisecond);
+    ->RangeMultiplier(2)
+    ->Range(16 << 10, 256 << 10)
+    ->Complexity()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(plainEngine)->RangeMultiplier(2)->Range(4 << 10, 32 << 10)->Complexity()->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -43,7 +43,7 @@ private:
 
 }  // namespace quorvel::fuzz
 
-#define FUZZ_CHECK(condition, detail)                                                  \
-    do {                                                                               \
+#define FUZZ_CHECK(condition, detail)                                                    \
+    do {                                                                                 \
         if (!(condition)) ::quorvel::fuzz::fail(__FILE__, __LINE__, #condition, detail); \
     } while (0)

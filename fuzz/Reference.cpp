@@ -70,8 +70,7 @@ std::optional<size_t> prefixEnd(int pattern, const std::string& text, size_t sta
     case 4:  // ZK\d{2}x\d{1}
         ok = c.take('Z') && c.take('K') && c.takeN(isDigit, 2) && c.take('x') && c.take(isDigit);
         break;
-    default:
-        break;
+    default: break;
     }
     if (!ok) return std::nullopt;
     return c.at;

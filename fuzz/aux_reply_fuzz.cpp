@@ -136,7 +136,8 @@ void overTheBus(Script& script) {
     }
     FUZZ_CHECK(script.queries == 8, std::to_string(script.queries) + " queries");
     std::vector<uint8_t> kept;
-    for (size_t pass = 0; pass < 5; ++pass) kept.insert(kept.end(), script.replies[pass].begin(), script.replies[pass].end());
+    for (size_t pass = 0; pass < 5; ++pass)
+        kept.insert(kept.end(), script.replies[pass].begin(), script.replies[pass].end());
     const std::string text = asciiText(kept);
     const auto models = fuzz::versionMatches(0, text);
     const auto shortModels = fuzz::versionMatches(4, text);
@@ -161,7 +162,8 @@ void overTheService(Script& script, CountedAlerts& alerts) {
     }
     FUZZ_CHECK(script.queries == 4 && alerts.count == 0, std::to_string(script.queries) + " queries");
     std::vector<uint8_t> kept(script.replies[0].begin() + 2, script.replies[0].end());
-    for (size_t pass = 1; pass < 4; ++pass) kept.insert(kept.end(), script.replies[pass].begin(), script.replies[pass].end());
+    for (size_t pass = 1; pass < 4; ++pass)
+        kept.insert(kept.end(), script.replies[pass].begin(), script.replies[pass].end());
     FUZZ_CHECK(kept.size() == 62, std::to_string(kept.size()));
     std::string expected = asciiText(kept);
     expected = expected.substr(0, expected.find('\0'));

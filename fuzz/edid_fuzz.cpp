@@ -61,7 +61,8 @@ Fields fieldsFrom(fuzz::ByteReader& in) {
 std::vector<uint8_t> blockOf(const Fields& f) {
     std::vector<uint8_t> e(128, 0);
     std::copy(std::begin(kHeader), std::end(kHeader), e.begin());
-    const unsigned id = unsigned(f.letters[0] - '@') << 10 | unsigned(f.letters[1] - '@') << 5 | unsigned(f.letters[2] - '@');
+    const unsigned id = unsigned(f.letters[0] - '@') << 10 | unsigned(f.letters[1] - '@') << 5 |
+                        unsigned(f.letters[2] - '@');
     e[8] = static_cast<uint8_t>(id >> 8);
     e[9] = static_cast<uint8_t>(id);
     e[10] = static_cast<uint8_t>(f.product);

@@ -31,8 +31,8 @@ void checkLoader(const FileAccess& files, const USBAccess& device, std::span<con
     const std::string text = SourceModel::BackData(image);
     const std::string version = files.GetISPVersion(text);
     const std::string expected = fuzz::ispVersion(text);
-    FUZZ_CHECK(version == expected, "GetISPVersion gave " + fuzz::escaped(version) + ", expected " +
-                                        fuzz::escaped(expected));
+    FUZZ_CHECK(version == expected,
+               "GetISPVersion gave " + fuzz::escaped(version) + ", expected " + fuzz::escaped(expected));
     if (version == "NoVersionInfo") return;
 
     // The windows' check: the name before the blank must be the chip's. A
@@ -43,8 +43,10 @@ void checkLoader(const FileAccess& files, const USBAccess& device, std::span<con
         if (!device.ConsistencyOfDeviceAndISP(row.chipNameValue, name)) continue;
         bool named = false;
         for (const ChipType& same : device.USBModels.chipTable)
-            named = named || (same.chipNameValue == row.chipNameValue && same.ISPChipName == expected.substr(0, nameLength));
-        FUZZ_CHECK(named, "loader " + fuzz::escaped(version) + " accepted for chip " + std::to_string(row.chipNameValue));
+            named = named ||
+                    (same.chipNameValue == row.chipNameValue && same.ISPChipName == expected.substr(0, nameLength));
+        FUZZ_CHECK(named,
+                   "loader " + fuzz::escaped(version) + " accepted for chip " + std::to_string(row.chipNameValue));
     }
 }
 
@@ -66,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size != kLoaderSize) {
         std::vector<uint8_t> image(kLoaderSize, 0xFF);
         const size_t n = std::min(size, kLoaderSize);
-        std::copy(bytes.end() - static_cast<std::ptrdiff_t>(n), bytes.end(), image.end() - static_cast<std::ptrdiff_t>(n));
+        std::copy(bytes.end() - static_cast<std::ptrdiff_t>(n), bytes.end(),
+                  image.end() - static_cast<std::ptrdiff_t>(n));
         checkLoader(files, device, image);
     }
     return 0;

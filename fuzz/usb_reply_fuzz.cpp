@@ -33,8 +33,8 @@ public:
     explicit ScriptedChip(fuzz::ByteReader& in) : in_(in) {}
     int32_t controlTransfer(const ControlSetup& setup, std::span<uint8_t> data) override {
         Request r{setup, {data.begin(), data.end()}, {}, 0};
-        FUZZ_CHECK(setup.wLength == data.size(), "wLength " + std::to_string(setup.wLength) + " for " +
-                                                    std::to_string(data.size()) + " bytes");
+        FUZZ_CHECK(setup.wLength == data.size(),
+                   "wLength " + std::to_string(setup.wLength) + " for " + std::to_string(data.size()) + " bytes");
         const uint8_t control = in_.byte();
         if (control >= 0xF0) {
             r.status = -(control - 0xEF);
@@ -74,10 +74,10 @@ void checkRead(const Request& r, uint16_t address) {
 
 void checkWrite(const Request& r, uint16_t address, uint16_t value) {
     const ControlSetup setup{0x41, model.cmd.write, 0, 0, 7};
-    const std::vector<uint8_t> frame{7, model.cmd.write, uint8_t(address >> 8), uint8_t(address),
-                                     uint8_t(value >> 8), uint8_t(value), 0};
-    FUZZ_CHECK(r.setup == setup && r.sent == frame,
-               "write of " + std::to_string(value) + " to " + std::to_string(address) + " sent " + fuzz::escaped(r.sent));
+    const std::vector<uint8_t> frame{
+        7, model.cmd.write, uint8_t(address >> 8), uint8_t(address), uint8_t(value >> 8), uint8_t(value), 0};
+    FUZZ_CHECK(r.setup == setup && r.sent == frame, "write of " + std::to_string(value) + " to " +
+                                                        std::to_string(address) + " sent " + fuzz::escaped(r.sent));
 }
 
 void versionReply(USBAccess& device, ScriptedChip& chip) {
@@ -254,8 +254,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ByteReader in({data, size});
     auto chip = std::make_shared<ScriptedChip>(in);
-    USBAccess device(USBDevice{.id = 1, .vendorId = 0x0BDA, .productId = 0x6221, .name = "fuzz",
-                               .deviceInterfacePtrPtr = chip, .plugInInterfacePtrPtr = nullptr});
+    USBAccess device(USBDevice{.id = 1,
+                               .vendorId = 0x0BDA,
+                               .productId = 0x6221,
+                               .name = "fuzz",
+                               .deviceInterfacePtrPtr = chip,
+                               .plugInInterfacePtrPtr = nullptr});
     const auto& table = model.chipTable;
     while (!in.empty()) {
         chip->requests.clear();

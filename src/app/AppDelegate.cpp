@@ -41,8 +41,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::configure(int dispatchedReconfigureID, bool /*firstrun*/) {
     if (sleepID != 0) return;
     if (dispatchedReconfigureID != reconfigureID) return;
-    logLine(LogLevel::info,
-               "Request for configuration with reconfigreID " + std::to_string(dispatchedReconfigureID));
+    logLine(LogLevel::info, "Request for configuration with reconfigreID " + std::to_string(dispatchedReconfigureID));
     reconfigureID = 0;
     auto& manager = AUXDisplayManager::shared();
     manager.configureDisplays();

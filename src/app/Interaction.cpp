@@ -22,8 +22,8 @@ QMessageBox::Icon iconOf(AlertStyle style) {
 }  // namespace
 
 void MessageBoxAlertPresenter::present(const std::string& title, const std::string& text, AlertStyle style) {
-    QMessageBox box(iconOf(style), QString::fromStdString(title), QString::fromStdString(title),
-                    QMessageBox::Ok, QApplication::activeWindow());
+    QMessageBox box(iconOf(style), QString::fromStdString(title), QString::fromStdString(title), QMessageBox::Ok,
+                    QApplication::activeWindow());
     box.setInformativeText(QString::fromStdString(text));
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
@@ -37,9 +37,8 @@ QtAlertSink::~QtAlertSink() { queue_->close(); }
 void QtAlertSink::close() { queue_->close(); }
 
 void QtAlertSink::alert(const std::string& title, const std::string& text, AlertStyle style) {
-    const bool shown = queue_->runAndWait([presenter = presenter_, title, text, style] {
-        presenter->present(title, text, style);
-    });
+    const bool shown =
+        queue_->runAndWait([presenter = presenter_, title, text, style] { presenter->present(title, text, style); });
     if (!shown) PrintingAlertSink().alert(title, text, style);
 }
 
@@ -56,9 +55,8 @@ void WindowModalSheet::present(QWidget* window, const QString& message, const QS
     box->setDefaultButton(ok);
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    QObject::connect(box, &QMessageBox::finished, box, [box, ok, done = std::move(done)](int) {
-        done(box->clickedButton() == ok);
-    });
+    QObject::connect(box, &QMessageBox::finished, box,
+                     [box, ok, done = std::move(done)](int) { done(box->clickedButton() == ok); });
     box->open();
 }
 
@@ -77,10 +75,8 @@ void DialogFileChooser::choose(QWidget* parent, std::function<void(std::optional
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, done = std::move(done)](int result) {
         const QStringList files = dialog->selectedFiles();
-        if (result == QDialog::Accepted && !files.isEmpty())
-            done(files.first());
-        else
-            done(std::nullopt);
+        if (result == QDialog::Accepted && !files.isEmpty()) done(files.first());
+        else done(std::nullopt);
     });
     open_ = dialog;
     dialog->show();

@@ -5,19 +5,15 @@
 namespace quorvel {
 
 // A widget cursor covers the widget's current area, so resizing needs no update.
-NSHoverableButton::NSHoverableButton(QWidget* parent) : QPushButton(parent) {
-    setCursor(Qt::PointingHandCursor);
-}
+NSHoverableButton::NSHoverableButton(QWidget* parent) : QPushButton(parent) { setCursor(Qt::PointingHandCursor); }
 
 NSHoverableButton::NSHoverableButton(const QString& text, QWidget* parent) : QPushButton(text, parent) {
     setCursor(Qt::PointingHandCursor);
 }
 
 void NSHoverableButton::awakeFromNib() {
-    if (!unhoveringImage_.isNull())
-        setIcon(unhoveringImage_);
-    else if (icon().isNull())
-        setIcon(QIcon());
+    if (!unhoveringImage_.isNull()) setIcon(unhoveringImage_);
+    else if (icon().isNull()) setIcon(QIcon());
 }
 
 void NSHoverableButton::showImage(const QIcon& preferred) {

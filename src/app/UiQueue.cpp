@@ -89,10 +89,8 @@ void UiQueue::close() {
     finished_.notify_all();
     // Deleting on its own thread also discards a pending wake-up.
     if (receiver) {
-        if (onInterfaceThread())
-            delete receiver;
-        else
-            receiver->deleteLater();
+        if (onInterfaceThread()) delete receiver;
+        else receiver->deleteLater();
     }
 }
 

@@ -78,9 +78,7 @@ std::optional<std::vector<uint8_t>> readFile(const std::string& urlText) {
     return FileAccess::GetBinaryFile(FileAccess::fileURL(urlText));
 }
 
-std::string productName(uint16_t productId) {
-    return "ZK" + QString::number(productId, 16).toStdString();
-}
+std::string productName(uint16_t productId) { return "ZK" + QString::number(productId, 16).toStdString(); }
 
 // "USB bus 1, port 4" (ports behind hubs joined by dots), or empty when the
 // platform did not say.
@@ -111,7 +109,9 @@ std::optional<std::vector<uint8_t>> readFirmwareImage(const std::string& urlText
 }  // namespace
 
 ViewController::ViewController(Seams seams, QWidget* parent)
-    : QMainWindow(parent), ui_(std::make_unique<Ui::ViewController>()), seams_(std::move(seams)),
+    : QMainWindow(parent),
+      ui_(std::make_unique<Ui::ViewController>()),
+      seams_(std::move(seams)),
       queue_(UiQueue::create()) {
     initResources();
     if (!seams_.sheet) seams_.sheet = std::make_shared<WindowModalSheet>();
@@ -165,9 +165,10 @@ void ViewController::viewDidLoad() {
     observers_.push_back(center.addObserver(USBDeviceConnected, [queue = queue_, self = this](const Notification& n) {
         if (auto device = deviceOf(n)) queue->post([self, device = *device] { self->applyConnected(device); });
     }));
-    observers_.push_back(center.addObserver(USBDeviceDisconnected, [queue = queue_, self = this](const Notification& n) {
-        if (auto id = removedIdOf(n)) queue->post([self, id = *id] { self->applyDisconnected(id); });
-    }));
+    observers_.push_back(
+        center.addObserver(USBDeviceDisconnected, [queue = queue_, self = this](const Notification& n) {
+            if (auto id = removedIdOf(n)) queue->post([self, id = *id] { self->applyDisconnected(id); });
+        }));
 }
 
 // --- Device list ---
@@ -191,8 +192,7 @@ void ViewController::reloadComboBoxes() {
 }
 
 void ViewController::selectFirstItem() {
-    for (QComboBox* box : {ui_->deviceComboBox, ui_->AUXDeviceComboBox})
-        box->setCurrentIndex(devices.empty() ? -1 : 0);
+    for (QComboBox* box : {ui_->deviceComboBox, ui_->AUXDeviceComboBox}) box->setCurrentIndex(devices.empty() ? -1 : 0);
 }
 
 std::optional<uint64_t> ViewController::selectedId(const QComboBox* box) {
@@ -220,8 +220,7 @@ void ViewController::usbSelectionMoved() {
 }
 
 void ViewController::USBConnected(const Notification& notification) {
-    if (auto device = deviceOf(notification))
-        queue_->post([this, device = *device] { applyConnected(device); });
+    if (auto device = deviceOf(notification)) queue_->post([this, device = *device] { applyConnected(device); });
 }
 
 void ViewController::USBDisconnected(const Notification& notification) {
@@ -262,14 +261,13 @@ void ViewController::applyConnected(const USBDevice& device) {
 void ViewController::applyDisconnected(uint64_t id) {
     usbBoxArmed_ = false;
     updateControls();
-    auto found = std::find_if(devices.begin(), devices.end(),
-                              [id](const auto& d) { return d->deviceInfo.id == id; });
+    auto found = std::find_if(devices.begin(), devices.end(), [id](const auto& d) { return d->deviceInfo.id == id; });
     if (found != devices.end()) devices.erase(found);
     ui_->getStatusLabel->clear();
     ui_->AUXGetStatusLabel->clear();
     reloadKeepingSelection(handsOff_);
-    auto record = std::find_if(deviceInfoSec.begin(), deviceInfoSec.end(),
-                               [id](const USBDevice& d) { return d.id == id; });
+    auto record =
+        std::find_if(deviceInfoSec.begin(), deviceInfoSec.end(), [id](const USBDevice& d) { return d.id == id; });
     if (record != deviceInfoSec.end()) deviceInfoSec.erase(record);
 }
 
@@ -502,8 +500,7 @@ void ViewController::PresentUSBUpdateProductFirmware() {
         return;
     }
     const auto loader = readFile(ispPath);
-    const std::string ispVersion =
-        connectedFile.GetISPVersion(loader ? SourceModel::BackData(*loader) : std::string());
+    const std::string ispVersion = connectedFile.GetISPVersion(loader ? SourceModel::BackData(*loader) : std::string());
     if (ispVersion == "NoVersionInfo") {
         alert("ERROR", "NoVersionInfo");
         return;
@@ -552,34 +549,35 @@ void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chi
     maxPktSize = devices::maxPacketSize(product);
     percentCompleted = 0;
 
-    runUpgrade([device, loader = *loader, firmware = *firmware, chipID, hold] {
-                   const auto release = qScopeGuard([&hold] { hold->release(); });
-                   // The engine's milestone lines on standard output, as the command line prints them.
-                   MilestoneLines lines(MilestoneRule::leaving, [](const std::string& line) { writeLine(line); });
-                   device->USBFirmware(loader, firmware, chipID, lines.observer());
-               },
-               [this, record = device->deviceInfo](bool succeeded) {
-                   const std::string which = deviceLine(productName(record.productId), usbPlace(record));
-                   if (succeeded) {
-                       appendLog(ui_->scrollView, "\nUpgrade Completed!");
-                       appendLog(ui_->scrollView, "\nPlease unplug and replug the device!");
-                       appendLog(ui_->scrollView, which);
-                       alert("Firmware Upgrade Completed!",
-                             "Please unplug and replug the device for checking the firmware version.");
-                       setUSBProgressShown(false);
-                       ui_->getStatusLabel->clear();
-                       deviceVersion.clear();
-                       percentCompleted = 0;
-                       serialNo = 0;
-                   } else {
-                       setUSBProgressShown(false);
-                       appendLog(ui_->scrollView, std::string("\n") + kFailed);
-                       appendLog(ui_->scrollView, which);
-                       alert("WARNING", kFailed);
-                       percentCompleted = 0;
-                   }
-               },
-               chipName(device->deviceInfo));
+    runUpgrade(
+        [device, loader = *loader, firmware = *firmware, chipID, hold] {
+            const auto release = qScopeGuard([&hold] { hold->release(); });
+            // The engine's milestone lines on standard output, as the command line prints them.
+            MilestoneLines lines(MilestoneRule::leaving, [](const std::string& line) { writeLine(line); });
+            device->USBFirmware(loader, firmware, chipID, lines.observer());
+        },
+        [this, record = device->deviceInfo](bool succeeded) {
+            const std::string which = deviceLine(productName(record.productId), usbPlace(record));
+            if (succeeded) {
+                appendLog(ui_->scrollView, "\nUpgrade Completed!");
+                appendLog(ui_->scrollView, "\nPlease unplug and replug the device!");
+                appendLog(ui_->scrollView, which);
+                alert("Firmware Upgrade Completed!",
+                      "Please unplug and replug the device for checking the firmware version.");
+                setUSBProgressShown(false);
+                ui_->getStatusLabel->clear();
+                deviceVersion.clear();
+                percentCompleted = 0;
+                serialNo = 0;
+            } else {
+                setUSBProgressShown(false);
+                appendLog(ui_->scrollView, std::string("\n") + kFailed);
+                appendLog(ui_->scrollView, which);
+                alert("WARNING", kFailed);
+                percentCompleted = 0;
+            }
+        },
+        chipName(device->deviceInfo));
 }
 
 // --- Upgrade worker ---
@@ -628,11 +626,11 @@ void ViewController::readDeferredVersions() {
     const std::vector<uint64_t> pending = std::move(deferredVersionReads_);
     deferredVersionReads_.clear();
     for (const uint64_t id : pending) {
-        auto record = std::find_if(deviceInfoSec.begin(), deviceInfoSec.end(),
-                                   [id](const USBDevice& d) { return d.id == id; });
+        auto record =
+            std::find_if(deviceInfoSec.begin(), deviceInfoSec.end(), [id](const USBDevice& d) { return d.id == id; });
         if (record == deviceInfoSec.end()) continue;
-        auto listed = std::find_if(devices.begin(), devices.end(),
-                                   [id](const auto& d) { return d->deviceInfo.id == id; });
+        auto listed =
+            std::find_if(devices.begin(), devices.end(), [id](const auto& d) { return d->deviceInfo.id == id; });
         auto device = listed != devices.end() ? *listed : std::make_shared<USBAccess>(*record);
         const ChipHold hold = ChipHold::take(device->deviceInfo.node);
         if (hold.busy()) continue;  // another program has it
@@ -645,7 +643,8 @@ void ViewController::readDeferredVersions() {
         }
     }
     const int index = ui_->deviceComboBox->currentIndex();
-    if (!pending.empty() && index >= 0 && index < numberOfItems()) connectedDevice = devices[static_cast<size_t>(index)];
+    if (!pending.empty() && index >= 0 && index < numberOfItems())
+        connectedDevice = devices[static_cast<size_t>(index)];
 }
 
 void ViewController::waitForUpgrade() {
@@ -674,8 +673,9 @@ void ViewController::showCloseWarning() {
     auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("WARNING"), QStringLiteral("WARNING"),
                                 QMessageBox::Ok, this);
     box->setObjectName(QStringLiteral("closeRefusalWarning"));
-    box->setInformativeText(QStringLiteral("The firmware upgrade is still running.\nDO NOT close the window or "
-                                           "disconnect the device until it has finished."));
+    box->setInformativeText(
+        QStringLiteral("The firmware upgrade is still running.\nDO NOT close the window or "
+                       "disconnect the device until it has finished."));
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
     closeWarning_ = box;
@@ -707,8 +707,7 @@ void ViewController::PresentAUXGetStatus() {
             alert("WARNING", kNoScreen);
             return;
         }
-        ui_->AUXGetStatusLabel->setText(
-            QString::fromStdString(preferences().string("FirmwareVersionM1").value_or("")));
+        ui_->AUXGetStatusLabel->setText(QString::fromStdString(preferences().string("FirmwareVersionM1").value_or("")));
         appendLog(ui_->AUXScrollView, "\nFirmware version was retrieved.");
         return;
     }

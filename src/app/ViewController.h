@@ -47,8 +47,8 @@ class ViewController : public QMainWindow {
 
 public:
     struct Seams {
-        std::shared_ptr<ConfirmationSheet> sheet;       // WindowModalSheet when empty
-        std::shared_ptr<FileChooser> fileChooser;       // DialogFileChooser when empty
+        std::shared_ptr<ConfirmationSheet> sheet;  // WindowModalSheet when empty
+        std::shared_ptr<FileChooser> fileChooser;  // DialogFileChooser when empty
     };
 
     explicit ViewController(Seams seams = {}, QWidget* parent = nullptr);
@@ -108,8 +108,7 @@ private:
     // Runs `job` on the worker thread, then `finish(succeeded)` on the
     // interface thread, and then gives the window back to the user.
     // `device` names the chip in the inhibitor's reason.
-    void runUpgrade(std::function<void()> job, std::function<void(bool succeeded)> finish,
-                    const std::string& device);
+    void runUpgrade(std::function<void()> job, std::function<void(bool succeeded)> finish, const std::string& device);
     // While an upgrade is on, nothing but the upgrade talks to a chip and the
     // user cannot change the device, the file or the advanced mode.
     void beginHandsOff();

@@ -114,8 +114,7 @@ void Console::DeviceMonitorStart() {
 
 void Console::setNotificationCenter() {
     auto& center = NotificationCenter::defaultCenter();
-    observers_.push_back(
-        center.addObserver(USBDeviceConnected, [this](const Notification& n) { USBConnected(n); }));
+    observers_.push_back(center.addObserver(USBDeviceConnected, [this](const Notification& n) { USBConnected(n); }));
     observers_.push_back(
         center.addObserver(USBDeviceDisconnected, [this](const Notification& n) { USBDisconnected(n); }));
 }
@@ -268,8 +267,7 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
 
     // Without a sound loader the chip would be erased and left without
     // firmware: stop before touching it.
-    const auto loader = FileAccess::GetBinaryFile(
-        FileAccess::fileURL(connectedFile.USBGetCLIISPFilePath(chipID)));
+    const auto loader = FileAccess::GetBinaryFile(FileAccess::fileURL(connectedFile.USBGetCLIISPFilePath(chipID)));
     if (!loader || connectedFile.ISPSignatureOf(*loader) != sentinel::loaderSignature) {
         say("ERROR：ISP file cannot be read!");
         return false;
@@ -283,9 +281,8 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
     std::snprintf(name, sizeof name, "ZK%x", unsigned{product});
     const std::string& node = connectedDevice->deviceInfo.node;
     MilestoneLines lines(MilestoneRule::leaving, say, milestoneTold);
-    return upgradeReported(node.empty() ? name : name + (" (" + node + ")"), [&] {
-        connectedDevice->USBFirmware(*loader, firmware, chipID, lines.observer());
-    });
+    return upgradeReported(node.empty() ? name : name + (" (" + node + ")"),
+                           [&] { connectedDevice->USBFirmware(*loader, firmware, chipID, lines.observer()); });
 }
 
 bool Console::externalScreenAnswers(ChipHold& hold) {
@@ -332,8 +329,8 @@ bool Console::AUXUpdateProductFirmware(const std::string& firmwareFile) {
 
     // The signature of the bytes that will be written.
     const auto loader = FileAccess::GetBinaryFile(FileAccess::fileURL(connectedFile.AUXGetISPFilePath()));
-    const std::string loaderSignature =
-        loader ? connectedFile.ISPSignatureOf(*loader) : std::string("The ISP file cannot be accessed!");
+    const std::string loaderSignature = loader ? connectedFile.ISPSignatureOf(*loader)
+                                               : std::string("The ISP file cannot be accessed!");
     if (loaderSignature != sentinel::loaderSignature) {
         say(loaderSignature);
         return false;
@@ -344,10 +341,12 @@ bool Console::AUXUpdateProductFirmware(const std::string& firmwareFile) {
     const ProgressObserver observer = lines.observer();
     std::string screens;
     for (const auto& d : AUXDisplayManager::shared().getOtherDisplays())
-        if (d->ddc) screens += (screens.empty() ? "" : " and ") + d->name + (d->ddc->place().empty() ? "" : " (" + d->ddc->place() + ")");
+        if (d->ddc)
+            screens += (screens.empty() ? "" : " and ") + d->name +
+                       (d->ddc->place().empty() ? "" : " (" + d->ddc->place() + ")");
     return upgradeReported("the chip behind " + screens, [&] {
         AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(*loader, imported->bytes, aux::stepCount(loader->size()),
-                                                           aux::stepCount(imported->bytes.size()), observer);
+                                                            aux::stepCount(imported->bytes.size()), observer);
     });
 }
 

@@ -75,7 +75,8 @@ int run() {
     softwareVersion = QUORVEL_VERSION;
 
     Console consoleIO;
-    if (events) consoleIO.milestoneTold = [events](UpgradePhase phase, int64_t percent) { events->progress(phase, percent); };
+    if (events)
+        consoleIO.milestoneTold = [events](UpgradePhase phase, int64_t percent) { events->progress(phase, percent); };
 
     // Device watching starts only for the commands that use a device, and
     // the wait ends once the devices present at start are known; five

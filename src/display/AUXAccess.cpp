@@ -14,7 +14,8 @@ const std::string& kReplug = sentinel::replugDevice;
 TransferResult sendM1(const char* command, const AUXAccess::Service& service, const aux::Packet& packet) {
     if (!service) return TransferResult::failed(command, "no AV service");
     if (const int status = service->writeI2C(aux::kChipAddress, aux::kDataAddress, packet); status != 0)
-        return TransferResult::failed(std::string(command) + ": IOAVServiceWriteI2C", "status " + std::to_string(status));
+        return TransferResult::failed(std::string(command) + ": IOAVServiceWriteI2C",
+                                      "status " + std::to_string(status));
     return {};
 }
 

@@ -92,7 +92,7 @@ void AUXDisplayManager::configureDisplays(const DisplayPlatform& platform) {
         const auto [first, isFirst] = firstOnBus.emplace(*bus, d->identifier);
         if (!isFirst)
             logLinef(LogLevel::info, "Display %u shares bus i2c-%u with display %u, which alone uses it.",
-                        d->identifier, *bus, first->second);
+                     d->identifier, *bus, first->second);
     }
     auto hints = hintsFor(report, externals, platform);
     std::lock_guard lock(mutex_);
@@ -104,9 +104,8 @@ std::vector<std::string> AUXDisplayManager::hintsFor(const BusReport& report, si
     std::vector<std::string> hints;
     if (externals > 0 && platform.buses) {
         const auto buses = platform.buses->buses();
-        const bool anyNode = buses && std::any_of(buses->begin(), buses->end(), [&](uint32_t n) {
-                                 return platform.buses->isDisplayAdapter(n);
-                             });
+        const bool anyNode = buses && std::any_of(buses->begin(), buses->end(),
+                                                  [&](uint32_t n) { return platform.buses->isDisplayAdapter(n); });
         if (!anyNode) hints.push_back(kI2CDevHint);
     }
     if (!report.denied.empty()) {
@@ -120,8 +119,9 @@ std::vector<std::string> AUXDisplayManager::hintsFor(const BusReport& report, si
         char client[32];
         std::snprintf(client, sizeof client, "%u-0037", bus);
         hints.push_back("Hint: the kernel driver " + driver + " is bound to address 0x37 on i2c-" +
-                        std::to_string(bus) + " and would send traffic of its own during an upgrade: unbind it (as root: echo " +
-                        client + " > /sys/bus/i2c/drivers/" + driver + "/unbind) or blacklist it.");
+                        std::to_string(bus) +
+                        " and would send traffic of its own during an upgrade: unbind it (as root: echo " + client +
+                        " > /sys/bus/i2c/drivers/" + driver + "/unbind) or blacklist it.");
     }
     return hints;
 }
@@ -190,9 +190,9 @@ void AUXDisplayManager::AUXFirmwareUpgradeM1(std::span<const uint8_t> ISPData, s
         d->setupUpgradeM1(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
 }
 
-void AUXDisplayManager::AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData,
-                                                std::span<const uint8_t> firmwareData, uint64_t ramWriteSize,
-                                                uint64_t flashWriteSize, const ProgressObserver& observer) {
+void AUXDisplayManager::AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
+                                                uint64_t ramWriteSize, uint64_t flashWriteSize,
+                                                const ProgressObserver& observer) {
     for (const auto& d : upgradeTargetsIntel())
         d->setupUpgradeIntel(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer);
 }

@@ -50,8 +50,7 @@ public:
     void AUXFirmwareUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
                               uint64_t ramWriteSize, uint64_t flashWriteSize, const ProgressObserver& observer = {});
     void AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
-                                 uint64_t ramWriteSize, uint64_t flashWriteSize,
-                                 const ProgressObserver& observer = {});
+                                 uint64_t ramWriteSize, uint64_t flashWriteSize, const ProgressObserver& observer = {});
 
     std::vector<std::shared_ptr<OtherDisplay>> getOtherDisplays() const;
     // The displays AUXFirmwareUpgradeIntel writes, in its order.

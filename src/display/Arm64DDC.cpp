@@ -121,8 +121,7 @@ std::optional<std::vector<Arm64DDC::KeyLoc>> Arm64DDC::edidFragments(const Displ
 }
 
 int Arm64DDC::ioregMatchScore(IORegistry& registry, uint32_t displayID, const std::string& ioregEdidUUID,
-                              const std::string& ioregProductName, int64_t ioregSerialNumber,
-                              int64_t serviceLocation) {
+                              const std::string& ioregProductName, int64_t ioregSerialNumber, int64_t serviceLocation) {
     const auto info = registry.displayInfo(displayID);
     if (!info) return 0;
     int score = 0;
@@ -151,9 +150,7 @@ bool Arm64DDC::checkIfDiscouraged(IORegistry& registry, const IOregService& s) {
     return model.rfind("Macmini9", 0) == 0 || model.rfind("MacBookPro18", 0) == 0;
 }
 
-bool Arm64DDC::checkIfDummy(const IOregService& s) {
-    return s.manufacturerID == "AOC" && s.productName == "28E850";
-}
+bool Arm64DDC::checkIfDummy(const IOregService& s) { return s.manufacturerID == "AOC" && s.productName == "28E850"; }
 
 std::vector<DisplayService> Arm64DDC::getServiceMatches(const std::vector<uint32_t>& displayIDs) {
     auto registry = displayPlatform().registry;
@@ -161,8 +158,7 @@ std::vector<DisplayService> Arm64DDC::getServiceMatches(const std::vector<uint32
     return getServiceMatches(displayIDs, *registry);
 }
 
-std::vector<DisplayService> Arm64DDC::getServiceMatches(const std::vector<uint32_t>& displayIDs,
-                                                        IORegistry& registry) {
+std::vector<DisplayService> Arm64DDC::getServiceMatches(const std::vector<uint32_t>& displayIDs, IORegistry& registry) {
     const auto candidates = getIoregServicesForMatching(registry);
     std::vector<std::vector<DisplayService>> byScore(MAX_MATCH_SCORE + 1);
     for (uint32_t id : displayIDs) {

@@ -52,8 +52,7 @@ public:
 
     static std::vector<IOregService> getIoregServicesForMatching(IORegistry& registry);
     static int ioregMatchScore(IORegistry& registry, uint32_t displayID, const std::string& ioregEdidUUID,
-                               const std::string& ioregProductName, int64_t ioregSerialNumber,
-                               int64_t serviceLocation);
+                               const std::string& ioregProductName, int64_t ioregSerialNumber, int64_t serviceLocation);
     // The four EDID fragments of a display, in scoring order.
     static std::optional<std::vector<KeyLoc>> edidFragments(const DisplayInfo& info);
     static bool checkIfDiscouraged(IORegistry& registry, const IOregService& ioregService);

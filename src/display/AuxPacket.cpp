@@ -76,8 +76,7 @@ Packet SendFlashWriteCRC(uint16_t crc) {
 Packet BeforeUpgrade() { return header(6, 0x03, 0, 0x02, 0x00); }
 
 std::optional<Packet> RamWrite(uint16_t serialNo, std::span<const uint8_t> ISPData, AuxTransfer& transfer) {
-    return withChunk(header(14, 0x0B, serialNo, 0x0B, kCmd.ramWrite), ISPData, transfer.ISPBufferCount,
-                     transfer.WCRC);
+    return withChunk(header(14, 0x0B, serialNo, 0x0B, kCmd.ramWrite), ISPData, transfer.ISPBufferCount, transfer.WCRC);
 }
 
 std::optional<Packet> FlashWrite(std::span<const uint8_t> firmwareData, AuxTransfer& transfer) {

@@ -10,13 +10,21 @@ namespace quorvel {
 using namespace std::chrono_literals;
 
 AuxTiming AuxTiming::intel() {
-    return {.beforeUpgrade = true, .afterBeforeUpgrade = 5s, .afterReset = 5s,
-            .betweenPhases = 2s, .afterRunCode = 5s, .afterErase = 5s};
+    return {.beforeUpgrade = true,
+            .afterBeforeUpgrade = 5s,
+            .afterReset = 5s,
+            .betweenPhases = 2s,
+            .afterRunCode = 5s,
+            .afterErase = 5s};
 }
 
 AuxTiming AuxTiming::m1() {
-    return {.beforeUpgrade = false, .afterBeforeUpgrade = std::nullopt, .afterReset = 5s,
-            .betweenPhases = 2s, .afterRunCode = 7s, .afterErase = 7s};
+    return {.beforeUpgrade = false,
+            .afterBeforeUpgrade = std::nullopt,
+            .afterReset = 5s,
+            .betweenPhases = 2s,
+            .afterRunCode = 7s,
+            .afterErase = 7s};
 }
 
 namespace {
@@ -74,8 +82,7 @@ void runAuxUpgrade(AuxCommands& commands, const AuxTiming& timing, std::span<con
     // send wrapped-around data; refuse them before touching the chip.
     if (ISPData.size() > kMaxISPSize)
         fail({"loader", "an image of " + std::to_string(ISPData.size()) + " bytes exceeds 65528"});
-    if (ramWriteSize > kMaxRamSteps)
-        fail({"loader", std::to_string(ramWriteSize) + " steps exceed 65536"});
+    if (ramWriteSize > kMaxRamSteps) fail({"loader", std::to_string(ramWriteSize) + " steps exceed 65536"});
 
     // A run after a failed one must not continue from where that one stopped.
     AuxTransfer transfer;

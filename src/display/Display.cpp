@@ -10,8 +10,8 @@
 
 namespace quorvel {
 
-Display::Display(uint32_t id, std::string displayName, std::optional<uint32_t> vendor,
-                 std::optional<uint32_t> model, std::optional<uint32_t> serial, bool virtualDisplay, bool dummy)
+Display::Display(uint32_t id, std::string displayName, std::optional<uint32_t> vendor, std::optional<uint32_t> model,
+                 std::optional<uint32_t> serial, bool virtualDisplay, bool dummy)
     : identifier(id),
       prefsId(makePrefsId(id, displayName, vendor, model, serial, virtualDisplay || DEBUG_VIRTUAL)),
       name(std::move(displayName)),
@@ -80,8 +80,7 @@ void OtherDisplay::setupUpgradeM1(std::span<const uint8_t> ISPData, std::span<co
 }
 
 void OtherDisplay::setupUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
-                                     uint64_t ramWriteSize, uint64_t flashWriteSize,
-                                     const ProgressObserver& observer) {
+                                     uint64_t ramWriteSize, uint64_t flashWriteSize, const ProgressObserver& observer) {
     if (!ddc) return;
     upgradeOf("display " + name + " (i2c-" + std::to_string(ddc->framebuffer) + ")",
               [&] { ddc->AUXFirmwareUpgradeIntel(ISPData, firmwareData, ramWriteSize, flashWriteSize, observer); });

@@ -74,8 +74,8 @@ public:
     std::string setupCurrentICVersionIntel();
     // Both throw Errors::customErrors::AUXUpgradeError on failure, carrying
     // the failing command's cause with this display named, after logging it.
-    void setupUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
-                        uint64_t ramWriteSize, uint64_t flashWriteSize, const ProgressObserver& observer = {});
+    void setupUpgradeM1(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData, uint64_t ramWriteSize,
+                        uint64_t flashWriteSize, const ProgressObserver& observer = {});
     void setupUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
                            uint64_t ramWriteSize, uint64_t flashWriteSize, const ProgressObserver& observer = {});
 };

@@ -13,8 +13,8 @@ struct ConnectorInfo {
     // connector's id (else its ordinal from 1) below. DRM numbers connectors
     // per card, so the id alone repeats on a second card.
     uint32_t displayID = 0;
-    std::string name;        // sysfs name, e.g. "card0-DP-1"
-    std::string type;        // connector type, e.g. "DP", "HDMI-A", "eDP", "Virtual"
+    std::string name;  // sysfs name, e.g. "card0-DP-1"
+    std::string type;  // connector type, e.g. "DP", "HDMI-A", "eDP", "Virtual"
     std::vector<uint8_t> edid;
     std::optional<uint32_t> ddcBus;  // number N of /dev/i2c-N named by the `ddc` link
     bool hasBacklight = false;       // a backlight device belongs to the connector

@@ -10,8 +10,7 @@ constexpr size_t kDescriptors[4] = {54, 72, 90, 108};
 }  // namespace
 
 std::optional<EdidInfo> parseEdid(std::span<const uint8_t> edid) {
-    if (edid.size() < 128 || !std::equal(std::begin(kHeader), std::end(kHeader), edid.begin()))
-        return std::nullopt;
+    if (edid.size() < 128 || !std::equal(std::begin(kHeader), std::end(kHeader), edid.begin())) return std::nullopt;
     EdidInfo info;
     info.vendor = (uint32_t{edid[8]} << 8) | edid[9];
     info.product = uint32_t{edid[10]} | (uint32_t{edid[11]} << 8);

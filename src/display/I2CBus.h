@@ -30,8 +30,8 @@ public:
     virtual TransferResult write(uint8_t address, std::span<const uint8_t> data) = 0;
     // Writes `data`, waits `delay`, then reads `reply.size()` bytes back.
     // A zero delay makes write and read one combined transaction.
-    virtual TransferResult writeRead(uint8_t address, std::span<const uint8_t> data,
-                                     std::chrono::microseconds delay, std::span<uint8_t> reply) = 0;
+    virtual TransferResult writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds delay,
+                                     std::span<uint8_t> reply) = 0;
 };
 
 enum class I2CMessage { write, read, combined };
@@ -63,9 +63,7 @@ public:
     // Only these are searched for a display's EDID.
     virtual bool isDisplayAdapter(uint32_t /*number*/) { return true; }
     // The kernel driver bound to the client at `address` on the bus, if any.
-    virtual std::optional<std::string> clientDriver(uint32_t /*number*/, uint8_t /*address*/) {
-        return std::nullopt;
-    }
+    virtual std::optional<std::string> clientDriver(uint32_t /*number*/, uint8_t /*address*/) { return std::nullopt; }
     // The bus's place for ChipHold: its device node, empty for a bus that
     // lives in this process.
     virtual std::string place(uint32_t /*number*/) const { return {}; }

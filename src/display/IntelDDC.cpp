@@ -78,8 +78,8 @@ std::unique_ptr<IntelDDC> IntelDDC::create(const ConnectorInfo& connector, std::
     // its own that would interleave with the upgrade's packets.
     if (const auto driver = platform.buses->clientDriver(*framebuffer, aux::kChipAddress)) {
         logLinef(LogLevel::error,
-                    "Bus i2c-%u of display %u is left out: the kernel driver %s is bound to its address 0x37.",
-                    *framebuffer, displayId, driver->c_str());
+                 "Bus i2c-%u of display %u is left out: the kernel driver %s is bound to its address 0x37.",
+                 *framebuffer, displayId, driver->c_str());
         if (report) report->drivers[*framebuffer] = *driver;
         return nullptr;
     }
@@ -155,24 +155,24 @@ std::optional<uint32_t> IntelDDC::servicePortUsingDisplayPropertiesMatching(cons
         if (!found) return false;
         if (found->vendor != display.vendor) {
             logLinef(LogLevel::info, "Service port vendor ID %u differs from display vendor ID %u.", found->vendor,
-                        display.vendor);
+                     display.vendor);
             return false;
         }
         if (found->product != display.product) {
-            logLinef(LogLevel::info, "Service port product ID %u differs from display product ID %u.",
-                        found->product, display.product);
+            logLinef(LogLevel::info, "Service port product ID %u differs from display product ID %u.", found->product,
+                     display.product);
             return false;
         }
         if (found->serial != display.serial) {
             logLinef(LogLevel::info, "Service port serial number %u differs from display serial number %u.",
-                        found->serial, display.serial);
+                     found->serial, display.serial);
             return false;
         }
         return true;
     };
     const auto take = [&](uint32_t number, const EdidInfo& display) {
-        logLinef(LogLevel::info, "Vendor ID: %u, Product ID: %u, Serial Number: %u", display.vendor,
-                    display.product, display.serial);
+        logLinef(LogLevel::info, "Vendor ID: %u, Product ID: %u, Serial Number: %u", display.vendor, display.product,
+                 display.serial);
         logLinef(LogLevel::info, "Unit Number: %u", displayId);
         logLinef(LogLevel::info, "Service Port: %u", number);
         return number;
@@ -200,8 +200,8 @@ std::optional<uint32_t> IntelDDC::servicePortUsingDisplayPropertiesMatching(cons
         if (matches.size() > 1) {
             std::string names;
             for (uint32_t number : matches) names += (names.empty() ? "i2c-" : ", i2c-") + std::to_string(number);
-            logLinef(LogLevel::error, "Display %u is left out: its EDID is found on more than one bus (%s).",
-                        displayId, names.c_str());
+            logLinef(LogLevel::error, "Display %u is left out: its EDID is found on more than one bus (%s).", displayId,
+                     names.c_str());
             return std::nullopt;
         }
     }
@@ -237,8 +237,8 @@ void logFailure(const FailureCause& cause, const char* format, Numbers... number
 
 }  // namespace
 
-TransferResult IntelDDC::send(I2CRequest& request, uint32_t framebuffer,
-                              std::optional<uint32_t> errorRecoveryWaitTime, const DisplayPlatform& platform) {
+TransferResult IntelDDC::send(I2CRequest& request, uint32_t framebuffer, std::optional<uint32_t> errorRecoveryWaitTime,
+                              const DisplayPlatform& platform) {
     if (errorRecoveryWaitTime) sleeper().sleep(std::chrono::microseconds{*errorRecoveryWaitTime});
     if (!platform.buses || !platform.buses->exists(framebuffer)) {
         const auto gone = TransferResult::failed("i2c-" + std::to_string(framebuffer), "the bus is not present");
@@ -250,8 +250,8 @@ TransferResult IntelDDC::send(I2CRequest& request, uint32_t framebuffer,
     int error = 0;
     auto bus = platform.buses->openChecked(framebuffer, error);
     if (!bus) {
-        const auto refused = TransferResult::failed("open of i2c-" + std::to_string(framebuffer),
-                                                    FailureCause::errnoCode(error));
+        const auto refused =
+            TransferResult::failed("open of i2c-" + std::to_string(framebuffer), FailureCause::errnoCode(error));
         logFailure(refused.cause(), "Failed to connect to interface %u for framebuffer with ID %u.", busIndex,
                    framebuffer);
         return refused;

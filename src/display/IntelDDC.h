@@ -91,8 +91,7 @@ public:
     // Throws Errors::customErrors::AUXUpgradeError, with the cause of the
     // first failing command, at that command.
     void AUXFirmwareUpgradeIntel(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
-                                 uint64_t ramWriteSize, uint64_t flashWriteSize,
-                                 const ProgressObserver& observer = {});
+                                 uint64_t ramWriteSize, uint64_t flashWriteSize, const ProgressObserver& observer = {});
 
     static std::optional<uint32_t> ioFramebufferPortFromDisplayId(uint32_t displayId, const DisplayPlatform& platform);
     static std::optional<uint32_t> ioFramebufferPortFromDisplayId(const ConnectorInfo& connector,
@@ -109,8 +108,8 @@ public:
                                                                              const DisplayPlatform& platform,
                                                                              BusReport* report = nullptr);
     // One request; a failure is logged with its cause and returned.
-    static TransferResult send(I2CRequest& request, uint32_t framebuffer,
-                               std::optional<uint32_t> errorRecoveryWaitTime, const DisplayPlatform& platform);
+    static TransferResult send(I2CRequest& request, uint32_t framebuffer, std::optional<uint32_t> errorRecoveryWaitTime,
+                               const DisplayPlatform& platform);
 
 private:
     IntelDDC(uint32_t displayId, uint32_t framebuffer, uint32_t replyTransactionType, DisplayPlatform platform);

@@ -22,18 +22,18 @@ struct Layout {
 
 Layout layoutOf(AuxPacketKind kind) {
     switch (kind) {
-        case AuxPacketKind::GetVersion: return {6, 0x03, 0x03};
-        case AuxPacketKind::DebugOn: return {10, 0x07, 0x07};
-        case AuxPacketKind::Reset: return {10, 0x07, 0x07};
-        case AuxPacketKind::Write: return {10, 0x07, 0x07};
-        case AuxPacketKind::RamWrite: return {14, 0x0B, 0x0B};
-        case AuxPacketKind::SendRamWriteCRC: return {14, 0x8B, 0x0B};
-        case AuxPacketKind::RunCode: return {8, 0x06, 0x05};
-        case AuxPacketKind::FlashErase: return {8, 0x06, 0x05};
-        case AuxPacketKind::FlashWrite: return {14, 0x0B, 0x0A};
-        case AuxPacketKind::SendFlashWriteCRC: return {14, 0x8B, 0x04};
-        case AuxPacketKind::BeforeUpgrade: return {6, 0x03, 0x02};
-        default: return {0, 0, 0};
+    case AuxPacketKind::GetVersion: return {6, 0x03, 0x03};
+    case AuxPacketKind::DebugOn: return {10, 0x07, 0x07};
+    case AuxPacketKind::Reset: return {10, 0x07, 0x07};
+    case AuxPacketKind::Write: return {10, 0x07, 0x07};
+    case AuxPacketKind::RamWrite: return {14, 0x0B, 0x0B};
+    case AuxPacketKind::SendRamWriteCRC: return {14, 0x8B, 0x0B};
+    case AuxPacketKind::RunCode: return {8, 0x06, 0x05};
+    case AuxPacketKind::FlashErase: return {8, 0x06, 0x05};
+    case AuxPacketKind::FlashWrite: return {14, 0x0B, 0x0A};
+    case AuxPacketKind::SendFlashWriteCRC: return {14, 0x8B, 0x04};
+    case AuxPacketKind::BeforeUpgrade: return {6, 0x03, 0x02};
+    default: return {0, 0, 0};
     }
 }
 
@@ -66,8 +66,8 @@ I2CStatus AuxEdidEeprom::read(std::span<uint8_t> out) {
 
 I2CStatus AuxDdcMonitor::write(std::span<const uint8_t> data) {
     std::lock_guard lock(mutex_);
-    transcript_.push_back({std::chrono::steady_clock::now(), classifyAuxPacket(data), {data.begin(), data.end()},
-                           I2CStatus::Ok});
+    transcript_.push_back(
+        {std::chrono::steady_clock::now(), classifyAuxPacket(data), {data.begin(), data.end()}, I2CStatus::Ok});
     return I2CStatus::Ok;
 }
 
@@ -75,8 +75,8 @@ I2CStatus AuxDdcMonitor::read(std::span<uint8_t> out) {
     static constexpr uint8_t kNullMessage[3] = {0x6E, 0x80, 0xBE};
     for (size_t i = 0; i < out.size(); ++i) out[i] = i < 3 ? kNullMessage[i] : 0x00;
     std::lock_guard lock(mutex_);
-    transcript_.push_back({std::chrono::steady_clock::now(), AuxPacketKind::VersionRead, {out.begin(), out.end()},
-                           I2CStatus::Ok});
+    transcript_.push_back(
+        {std::chrono::steady_clock::now(), AuxPacketKind::VersionRead, {out.begin(), out.end()}, I2CStatus::Ok});
     return I2CStatus::Ok;
 }
 
@@ -93,19 +93,19 @@ size_t AuxDdcMonitor::packetCount() const {
 
 const char* toString(AuxPacketKind kind) {
     switch (kind) {
-        case AuxPacketKind::GetVersion: return "GetVersion";
-        case AuxPacketKind::DebugOn: return "DebugOn";
-        case AuxPacketKind::Reset: return "Reset";
-        case AuxPacketKind::Write: return "Write";
-        case AuxPacketKind::RamWrite: return "RamWrite";
-        case AuxPacketKind::SendRamWriteCRC: return "SendRamWriteCRC";
-        case AuxPacketKind::RunCode: return "RunCode";
-        case AuxPacketKind::FlashErase: return "FlashErase";
-        case AuxPacketKind::FlashWrite: return "FlashWrite";
-        case AuxPacketKind::SendFlashWriteCRC: return "SendFlashWriteCRC";
-        case AuxPacketKind::BeforeUpgrade: return "BeforeUpgrade";
-        case AuxPacketKind::VersionRead: return "VersionRead";
-        case AuxPacketKind::Unknown: return "Unknown";
+    case AuxPacketKind::GetVersion: return "GetVersion";
+    case AuxPacketKind::DebugOn: return "DebugOn";
+    case AuxPacketKind::Reset: return "Reset";
+    case AuxPacketKind::Write: return "Write";
+    case AuxPacketKind::RamWrite: return "RamWrite";
+    case AuxPacketKind::SendRamWriteCRC: return "SendRamWriteCRC";
+    case AuxPacketKind::RunCode: return "RunCode";
+    case AuxPacketKind::FlashErase: return "FlashErase";
+    case AuxPacketKind::FlashWrite: return "FlashWrite";
+    case AuxPacketKind::SendFlashWriteCRC: return "SendFlashWriteCRC";
+    case AuxPacketKind::BeforeUpgrade: return "BeforeUpgrade";
+    case AuxPacketKind::VersionRead: return "VersionRead";
+    case AuxPacketKind::Unknown: return "Unknown";
     }
     return "Unknown";
 }
@@ -113,18 +113,18 @@ const char* toString(AuxPacketKind kind) {
 AuxPacketKind classifyAuxPacket(std::span<const uint8_t> p) {
     if (p.size() < 6 || p[0] != kLead) return AuxPacketKind::Unknown;
     switch (p[5]) {
-        case 0x08: return AuxPacketKind::GetVersion;
-        case 0x09: return AuxPacketKind::DebugOn;
-        case 0x20: return AuxPacketKind::Reset;
-        case 0x07: return AuxPacketKind::Write;
-        case 0x13:
-            if (p[1] != 0x8B) return AuxPacketKind::RamWrite;
-            return p[4] == 0x04 ? AuxPacketKind::SendFlashWriteCRC : AuxPacketKind::SendRamWriteCRC;
-        case 0x1D: return AuxPacketKind::RunCode;
-        case 0x19: return AuxPacketKind::FlashErase;
-        case 0x10: return AuxPacketKind::FlashWrite;
-        case 0x00: return AuxPacketKind::BeforeUpgrade;
-        default: return AuxPacketKind::Unknown;
+    case 0x08: return AuxPacketKind::GetVersion;
+    case 0x09: return AuxPacketKind::DebugOn;
+    case 0x20: return AuxPacketKind::Reset;
+    case 0x07: return AuxPacketKind::Write;
+    case 0x13:
+        if (p[1] != 0x8B) return AuxPacketKind::RamWrite;
+        return p[4] == 0x04 ? AuxPacketKind::SendFlashWriteCRC : AuxPacketKind::SendRamWriteCRC;
+    case 0x1D: return AuxPacketKind::RunCode;
+    case 0x19: return AuxPacketKind::FlashErase;
+    case 0x10: return AuxPacketKind::FlashWrite;
+    case 0x00: return AuxPacketKind::BeforeUpgrade;
+    default: return AuxPacketKind::Unknown;
     }
 }
 
@@ -165,8 +165,8 @@ I2CStatus AuxChip::read(std::span<uint8_t> out) {
     const I2CStatus status = faults_.take(AuxPacketKind::VersionRead).value_or(I2CStatus::Ok);
     std::fill(out.begin(), out.end(), 0xFF);
     if (status == I2CStatus::Ok) answerVersion(out);
-    transcript_.push_back({std::chrono::steady_clock::now(), AuxPacketKind::VersionRead, {out.begin(), out.end()},
-                           status});
+    transcript_.push_back(
+        {std::chrono::steady_clock::now(), AuxPacketKind::VersionRead, {out.begin(), out.end()}, status});
     return status;
 }
 
@@ -202,19 +202,19 @@ void AuxChip::apply(AuxPacketKind kind, std::span<const uint8_t> p) {
     if (!serialCarried && !zeros(p, 2, 4)) violation(name + " with a serial number: " + hex(p));
 
     switch (kind) {
-        case AuxPacketKind::GetVersion: onGetVersion(p); break;
-        case AuxPacketKind::DebugOn: onDebugOn(p); break;
-        case AuxPacketKind::BeforeUpgrade: break;
-        case AuxPacketKind::Reset: onReset(p); break;
-        case AuxPacketKind::Write: onWrite(p); break;
-        case AuxPacketKind::RamWrite: onRamWrite(p); break;
-        case AuxPacketKind::SendRamWriteCRC: onRamCrc(p); break;
-        case AuxPacketKind::RunCode: onRunCode(p); break;
-        case AuxPacketKind::FlashErase: onFlashErase(p); break;
-        case AuxPacketKind::FlashWrite: onFlashWrite(p, flagged); break;
-        case AuxPacketKind::SendFlashWriteCRC: onFlashCrc(p); break;
-        case AuxPacketKind::VersionRead:
-        case AuxPacketKind::Unknown: break;
+    case AuxPacketKind::GetVersion: onGetVersion(p); break;
+    case AuxPacketKind::DebugOn: onDebugOn(p); break;
+    case AuxPacketKind::BeforeUpgrade: break;
+    case AuxPacketKind::Reset: onReset(p); break;
+    case AuxPacketKind::Write: onWrite(p); break;
+    case AuxPacketKind::RamWrite: onRamWrite(p); break;
+    case AuxPacketKind::SendRamWriteCRC: onRamCrc(p); break;
+    case AuxPacketKind::RunCode: onRunCode(p); break;
+    case AuxPacketKind::FlashErase: onFlashErase(p); break;
+    case AuxPacketKind::FlashWrite: onFlashWrite(p, flagged); break;
+    case AuxPacketKind::SendFlashWriteCRC: onFlashCrc(p); break;
+    case AuxPacketKind::VersionRead:
+    case AuxPacketKind::Unknown: break;
     }
 }
 
@@ -270,8 +270,7 @@ void AuxChip::onRamCrc(std::span<const uint8_t> p) {
     }
     const uint16_t serial = be16(p, 2);
     if (serial != expectedSerial_)
-        violation("SendRamWriteCRC serial " + std::to_string(serial) + ", expected " +
-                  std::to_string(expectedSerial_));
+        violation("SendRamWriteCRC serial " + std::to_string(serial) + ", expected " + std::to_string(expectedSerial_));
     expectedSerial_ = static_cast<uint16_t>(serial + 1);
     if (!zeros(p, 8, 14)) violation("SendRamWriteCRC with padding: " + hex(p));
     if (ramBlockBytes_ != kBlock) violation("RAM CRC after " + std::to_string(ramBlockBytes_) + " bytes");

@@ -54,8 +54,19 @@ private:
 // Named as the protocol names its commands; VersionRead is the read of the
 // version query's reply, the one transfer that is not a packet.
 enum class AuxPacketKind {
-    GetVersion, DebugOn, Reset, Write, RamWrite, SendRamWriteCRC, RunCode, FlashErase,
-    FlashWrite, SendFlashWriteCRC, BeforeUpgrade, VersionRead, Unknown,
+    GetVersion,
+    DebugOn,
+    Reset,
+    Write,
+    RamWrite,
+    SendRamWriteCRC,
+    RunCode,
+    FlashErase,
+    FlashWrite,
+    SendFlashWriteCRC,
+    BeforeUpgrade,
+    VersionRead,
+    Unknown,
 };
 const char* toString(AuxPacketKind kind);
 // Which command a packet is, from its code and length/flag bytes.
@@ -100,7 +111,8 @@ public:
     // Failure injection, counted as FaultRules counts: every transfer at
     // 0x37, packets and version reads alike. A failed transfer has no
     // effect on the chip.
-    void failAt(AuxPacketKind kind, size_t occurrence, I2CStatus status = I2CStatus::Nak);  // 1 = the next one of `kind`
+    void failAt(AuxPacketKind kind, size_t occurrence,
+                I2CStatus status = I2CStatus::Nak);                             // 1 = the next one of `kind`
     void failAtTransfer(size_t occurrence, I2CStatus status = I2CStatus::Nak);  // 1 = the next transfer
     void clearFaults();
 

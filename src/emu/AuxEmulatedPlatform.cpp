@@ -23,16 +23,15 @@ TransferResult answered(I2CStatus status, I2CMessage message, uint8_t address, s
 TransferResult AuxEmulatedBus::write(uint8_t address, std::span<const uint8_t> data) {
     count();
     auto it = targets_.find(address);
-    return answered(it == targets_.end() ? I2CStatus::Nak : it->second->write(data), I2CMessage::write, address,
-                    data);
+    return answered(it == targets_.end() ? I2CStatus::Nak : it->second->write(data), I2CMessage::write, address, data);
 }
 
 TransferResult AuxEmulatedBus::writeRead(uint8_t address, std::span<const uint8_t> data,
                                          std::chrono::microseconds delay, std::span<uint8_t> reply) {
     count();
     auto it = targets_.find(address);
-    if (auto written = answered(it == targets_.end() ? I2CStatus::Nak : it->second->write(data), I2CMessage::write,
-                                address, data);
+    if (auto written =
+            answered(it == targets_.end() ? I2CStatus::Nak : it->second->write(data), I2CMessage::write, address, data);
         !written)
         return written;
     if (delay.count() > 0) sleeper().sleep(delay);

@@ -57,9 +57,9 @@ private:
 };
 
 struct AuxEmulatedDisplay {
-    std::string type = "DP";  // connector type: DP, HDMI-A, eDP, Virtual, ...
-    unsigned index = 1;       // connector name card<card>-<type>-<index>
-    uint32_t connectorId = 0; // 0: none, the ordinal is used
+    std::string type = "DP";   // connector type: DP, HDMI-A, eDP, Virtual, ...
+    unsigned index = 1;        // connector name card<card>-<type>-<index>
+    uint32_t connectorId = 0;  // 0: none, the ordinal is used
     bool connected = true;
     std::vector<uint8_t> edid;
     std::optional<uint32_t> bus;  // the bus with the EEPROM and the chip
@@ -67,12 +67,12 @@ struct AuxEmulatedDisplay {
     bool backlight = false;
     std::shared_ptr<AuxChip> chip;
     unsigned long functionality = kI2CFuncI2C;
-    uint32_t card = 0;     // the graphics card
-    bool auxChild = false; // the bus is the connector's own DP-AUX adapter
+    uint32_t card = 0;      // the graphics card
+    bool auxChild = false;  // the bus is the connector's own DP-AUX adapter
     // What sits at 0x37 instead of `chip` (say, an ordinary DDC/CI monitor).
     std::shared_ptr<I2CTarget> target37;
-    bool busNode = true;                  // the bus has an i2c-dev node
-    std::optional<std::string> busDriver; // a kernel driver bound to the bus's 0x37
+    bool busNode = true;                   // the bus has an i2c-dev node
+    std::optional<std::string> busDriver;  // a kernel driver bound to the bus's 0x37
 
     std::string connectorName() const {
         return "card" + std::to_string(card) + "-" + type + "-" + std::to_string(index);

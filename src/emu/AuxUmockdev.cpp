@@ -58,35 +58,33 @@ struct AuxUmockdevDisplays::Adapter {
         std::lock_guard lock(a->mutex);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         switch (umockdev_ioctl_client_get_request(client)) {
-            case I2C_FUNCS: {
-                UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned long), nullptr);
-                if (!out) {
-                    umockdev_ioctl_client_complete(client, -1, EFAULT);
-                    return TRUE;
-                }
-                *reinterpret_cast<unsigned long*>(out->data) = a->functionality;
-                umockdev_ioctl_client_complete(client, 0, 0);
-                umockdev_ioctl_data_unref(out);
+        case I2C_FUNCS: {
+            UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned long), nullptr);
+            if (!out) {
+                umockdev_ioctl_client_complete(client, -1, EFAULT);
                 return TRUE;
             }
-            case I2C_SLAVE:
-            case I2C_SLAVE_FORCE: {
-                const unsigned long address = *reinterpret_cast<unsigned long*>(arg->data);
-                if (address > 0x7F) {
-                    umockdev_ioctl_client_complete(client, -1, EINVAL);
-                    return TRUE;
-                }
-                g_object_set_data(G_OBJECT(client), kSlaveKey, GUINT_TO_POINTER(address + 1));
-                umockdev_ioctl_client_complete(client, 0, 0);
+            *reinterpret_cast<unsigned long*>(out->data) = a->functionality;
+            umockdev_ioctl_client_complete(client, 0, 0);
+            umockdev_ioctl_data_unref(out);
+            return TRUE;
+        }
+        case I2C_SLAVE:
+        case I2C_SLAVE_FORCE: {
+            const unsigned long address = *reinterpret_cast<unsigned long*>(arg->data);
+            if (address > 0x7F) {
+                umockdev_ioctl_client_complete(client, -1, EINVAL);
                 return TRUE;
             }
-            case I2C_RDWR:
-                ++a->transfers;
-                a->rdwr(client, arg);
-                return TRUE;
-            default:
-                umockdev_ioctl_client_complete(client, -1, ENOTTY);
-                return TRUE;
+            g_object_set_data(G_OBJECT(client), kSlaveKey, GUINT_TO_POINTER(address + 1));
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        }
+        case I2C_RDWR:
+            ++a->transfers;
+            a->rdwr(client, arg);
+            return TRUE;
+        default: umockdev_ioctl_client_complete(client, -1, ENOTTY); return TRUE;
         }
     }
 
@@ -106,8 +104,8 @@ struct AuxUmockdevDisplays::Adapter {
             umockdev_ioctl_data_unref(request);
             return;
         }
-        UMockdevIoctlData* messages = umockdev_ioctl_data_resolve(request, offsetof(i2c_rdwr_ioctl_data, msgs),
-                                                                  count * sizeof(i2c_msg), nullptr);
+        UMockdevIoctlData* messages =
+            umockdev_ioctl_data_resolve(request, offsetof(i2c_rdwr_ioctl_data, msgs), count * sizeof(i2c_msg), nullptr);
         long result = count;
         int error = 0;
         std::vector<UMockdevIoctlData*> buffers;
@@ -167,8 +165,8 @@ struct AuxUmockdevDisplays::Adapter {
         ++a->transfers;
         if (slave) ++a->messages[static_cast<uint8_t>(slave - 1)];
         I2CTarget* t = slave ? a->target(slave - 1) : nullptr;
-        const I2CStatus status =
-            t ? t->write(std::span<const uint8_t>(arg->data, static_cast<size_t>(arg->data_len))) : I2CStatus::Nak;
+        const I2CStatus status = t ? t->write(std::span<const uint8_t>(arg->data, static_cast<size_t>(arg->data_len)))
+                                   : I2CStatus::Nak;
         if (status != I2CStatus::Ok) umockdev_ioctl_client_complete(client, -1, errnoOf(status));
         else umockdev_ioctl_client_complete(client, arg->data_len, 0);
         return TRUE;
@@ -206,8 +204,10 @@ std::string AuxUmockdevDisplays::ensureCard(uint32_t card) {
     if (cards_.insert(card).second) {
         addRecord("P: " + pci + "\nE: SUBSYSTEM=pci\nE: DRIVER=quorvel-gpu\nA: class=0x030000\n");
         const std::string n = std::to_string(card);
-        addRecord("P: " + pci + "/drm/card" + n + "\nN: dri/card" + n + "\nE: SUBSYSTEM=drm\nE: DEVTYPE=drm_minor\n"
-                  "E: DEVNAME=/dev/dri/card" + n + "\nA: dev=226:" + n + "\n");
+        addRecord("P: " + pci + "/drm/card" + n + "\nN: dri/card" + n +
+                  "\nE: SUBSYSTEM=drm\nE: DEVTYPE=drm_minor\n"
+                  "E: DEVNAME=/dev/dri/card" +
+                  n + "\nA: dev=226:" + n + "\n");
     }
     return pci;
 }
@@ -257,8 +257,8 @@ void AuxUmockdevDisplays::addBus(const AuxUmockdevBus& b) {
     // Without i2c-dev the adapter is there, its node is not.
     if (!b.node) return;
     addRecord("P: " + adapterPath + "/i2c-dev/i2c-" + n + "\nN: i2c-" + n +
-              "\nE: SUBSYSTEM=i2c-dev\nE: DEVNAME=/dev/i2c-" + n + "\nA: dev=89:" + n + "\nA: name=quorvel DDC " +
-              n + "\n");
+              "\nE: SUBSYSTEM=i2c-dev\nE: DEVNAME=/dev/i2c-" + n + "\nA: dev=89:" + n + "\nA: name=quorvel DDC " + n +
+              "\n");
     auto adapter = std::make_unique<Adapter>();
     adapter->devNode = "/dev/i2c-" + n;
     adapter->targets = b.targets;
@@ -298,16 +298,16 @@ void AuxUmockdevDisplays::addConnector(const AuxUmockdevConnector& c) {
     const std::string card = std::to_string(c.card);
     const std::string name = "card" + card + "-" + c.type + "-" + std::to_string(c.index);
     const std::string path = ensureCard(c.card) + "/drm/card" + card + "/" + name;
-    std::string record = "P: " + path + "\nE: SUBSYSTEM=drm\nA: status=" +
-                         (c.connected ? "connected" : "disconnected") + "\\n\nA: enabled=" +
-                         (c.connected ? "enabled" : "disabled") + "\\n\n";
+    std::string record = "P: " + path +
+                         "\nE: SUBSYSTEM=drm\nA: status=" + (c.connected ? "connected" : "disconnected") +
+                         "\\n\nA: enabled=" + (c.connected ? "enabled" : "disabled") + "\\n\n";
     record += "H: edid=" + hexOf(c.edid) + "\n";
     if (c.connectorId) record += "A: connector_id=" + std::to_string(*c.connectorId) + "\\n\n";
     if (c.ddcBus)
-        record += std::string("L: ddc=") + (c.ddcInOwnFolder ? "" : "../../../") + "i2c-" + std::to_string(*c.ddcBus) + "\n";
+        record += std::string("L: ddc=") + (c.ddcInOwnFolder ? "" : "../../../") + "i2c-" + std::to_string(*c.ddcBus) +
+                  "\n";
     addRecord(record);
-    if (c.backlight)
-        addRecord("P: " + path + "/quorvel_backlight\nE: SUBSYSTEM=backlight\nA: brightness=50\\n\n");
+    if (c.backlight) addRecord("P: " + path + "/quorvel_backlight\nE: SUBSYSTEM=backlight\nA: brightness=50\\n\n");
 }
 
 void AuxUmockdevDisplays::addDisplay(const AuxEmulatedDisplay& d) {

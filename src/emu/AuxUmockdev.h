@@ -48,9 +48,9 @@ struct AuxUmockdevBus {
     std::map<uint8_t, std::shared_ptr<I2CTarget>> targets;
     unsigned long functionality = kI2CFuncI2C;
     Owner owner = Owner::Card;
-    uint32_t card = 0;      // Owner::Card and Owner::Connector
-    std::string connector;  // Owner::Connector: its name, added before
-    bool node = true;       // an i2c-dev child and /dev/i2c-N
+    uint32_t card = 0;                    // Owner::Card and Owner::Connector
+    std::string connector;                // Owner::Connector: its name, added before
+    bool node = true;                     // an i2c-dev child and /dev/i2c-N
     std::optional<std::string> driver37;  // kernel driver bound to the client at 0x37
 };
 

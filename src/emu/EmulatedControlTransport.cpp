@@ -13,8 +13,7 @@ int32_t toLibusbCode(Outcome outcome) {
     return kLibusbErrorIo;
 }
 
-EmulatedControlTransport::EmulatedControlTransport(std::shared_ptr<UsbChip> chip)
-    : chip_(std::move(chip)) {}
+EmulatedControlTransport::EmulatedControlTransport(std::shared_ptr<UsbChip> chip) : chip_(std::move(chip)) {}
 
 int32_t EmulatedControlTransport::controlTransfer(const ControlSetup& setup, std::span<uint8_t> data) {
     const auto result = chip_->handle(setup, data);

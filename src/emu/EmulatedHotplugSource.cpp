@@ -56,8 +56,7 @@ int64_t EmulatedHotplugSource::registerFilter(const USBMonitorData& filter, Hand
         if (stopping_) return kSourceShutDown;
         id = registrations_.add(registration);
         for (const auto& [key, device] : present_)
-            if (device.vendorId == filter.vendorId && device.productId == filter.productId)
-                present.push_back(device);
+            if (device.vendorId == filter.vendorId && device.productId == filter.productId) present.push_back(device);
     }
     if (registration->handlers.arrived)
         for (const auto& device : present)
@@ -105,10 +104,8 @@ void EmulatedHotplugSource::deliver(const Event& event) {
     std::vector<std::shared_ptr<Registration>> targets;
     {
         std::lock_guard lock(mutex_);
-        if (event.arrival)
-            present_[event.device.id] = event.device;
-        else
-            present_.erase(event.device.id);
+        if (event.arrival) present_[event.device.id] = event.device;
+        else present_.erase(event.device.id);
         targets = registrations_.matching(event.device.vendorId, event.device.productId);
     }
     for (const auto& registration : targets) {
@@ -116,8 +113,7 @@ void EmulatedHotplugSource::deliver(const Event& event) {
         if (!registration->active) continue;
         if (event.arrival && registration->handlers.arrived && admits(event.device.location()))
             registration->handlers.arrived(arrivalOf(event.device));
-        if (!event.arrival && registration->handlers.removed)
-            registration->handlers.removed(removalOf(event.device));
+        if (!event.arrival && registration->handlers.removed) registration->handlers.removed(removalOf(event.device));
     }
 }
 

@@ -55,7 +55,7 @@ private:
     };
 
     std::vector<Rule> rules_;
-    size_t seen_ = 0;                  // requests so far
+    size_t seen_ = 0;                // requests so far
     std::map<Kind, size_t> seenOf_;  // requests so far, by kind
 };
 

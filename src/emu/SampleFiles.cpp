@@ -19,7 +19,7 @@ std::vector<uint8_t> firmwareImage(size_t size, const std::string& signature, co
         image[versionOffset + version.size()] = 0;
     }
     const size_t at = size / 1024 == layout::firmwareLargeSize / 1024 ? layout::firmwareLargeSignatureOffset
-                                                                       : layout::firmwareSmallSignatureOffset;
+                                                                      : layout::firmwareSmallSignatureOffset;
     if (at + signature.size() <= size)
         std::copy(signature.begin(), signature.end(), image.begin() + static_cast<long>(at));
     return image;

@@ -65,33 +65,45 @@ namespace {
 std::string usbDeviceRecord(const std::string& devPath, const UsbDeviceSpec& spec) {
     const std::string bus = threeDigits(spec.bus);
     const std::string address = threeDigits(spec.address);
-    return "P: " + devPath + "\n"
-           "N: bus/usb/" + bus + "/" + address + "\n"
+    return "P: " + devPath +
+           "\n"
+           "N: bus/usb/" +
+           bus + "/" + address +
+           "\n"
            "E: SUBSYSTEM=usb\n"
            "E: DEVTYPE=usb_device\n"
-           "E: DEVNAME=/dev/bus/usb/" + bus + "/" + address + "\n"
-           "E: BUSNUM=" + bus + "\n"
-           "E: DEVNUM=" + address + "\n"
-           "A: busnum=" + std::to_string(spec.bus) + "\\n\n"
-           "A: devnum=" + std::to_string(spec.address) + "\\n\n"
+           "E: DEVNAME=/dev/bus/usb/" +
+           bus + "/" + address +
+           "\n"
+           "E: BUSNUM=" +
+           bus +
+           "\n"
+           "E: DEVNUM=" +
+           address +
+           "\n"
+           "A: busnum=" +
+           std::to_string(spec.bus) +
+           "\\n\n"
+           "A: devnum=" +
+           std::to_string(spec.address) +
+           "\\n\n"
            "A: bConfigurationValue=1\\n\n"
            "A: speed=480\\n\n"
-           "H: descriptors=" + usbDescriptorsHex(spec) + "\n";
+           "H: descriptors=" +
+           usbDescriptorsHex(spec) + "\n";
 }
 }  // namespace
 
 std::string usbDescriptorsHex(const UsbDeviceSpec& spec) {
     const uint8_t iProduct = spec.product.empty() ? 0 : kProductStringIndex;
-    const std::vector<uint8_t> bytes = {
-        // device: USB 2.0, vendor class, 64-byte endpoint 0, one configuration
-        18, 1, 0x00, 0x02, 0xFF, 0x00, 0x00, 64,
-        static_cast<uint8_t>(spec.vendorId), static_cast<uint8_t>(spec.vendorId >> 8),
-        static_cast<uint8_t>(spec.productId), static_cast<uint8_t>(spec.productId >> 8),
-        0x00, 0x01, 0, iProduct, 0, 1,
-        // configuration: one interface, bus powered, 100 mA
-        9, 2, 18, 0, 1, 1, 0, 0x80, 50,
-        // interface 0: no endpoints besides endpoint 0, vendor class
-        9, 4, 0, 0, 0, 0xFF, 0x00, 0x00, 0};
+    const std::vector<uint8_t> bytes = {// device: USB 2.0, vendor class, 64-byte endpoint 0, one configuration
+                                        18, 1, 0x00, 0x02, 0xFF, 0x00, 0x00, 64, static_cast<uint8_t>(spec.vendorId),
+                                        static_cast<uint8_t>(spec.vendorId >> 8), static_cast<uint8_t>(spec.productId),
+                                        static_cast<uint8_t>(spec.productId >> 8), 0x00, 0x01, 0, iProduct, 0, 1,
+                                        // configuration: one interface, bus powered, 100 mA
+                                        9, 2, 18, 0, 1, 1, 0, 0x80, 50,
+                                        // interface 0: no endpoints besides endpoint 0, vendor class
+                                        9, 4, 0, 0, 0, 0xFF, 0x00, 0x00, 0};
     return hexOf(bytes);
 }
 
@@ -263,8 +275,7 @@ struct UmockdevUsbBed::Node {
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
         }
-        case USBDEVFS_GETDRIVER:
-            return fail(client, alive ? ENODATA : ENODEV);
+        case USBDEVFS_GETDRIVER: return fail(client, alive ? ENODATA : ENODEV);
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE:
         case USBDEVFS_SETINTERFACE:
@@ -275,11 +286,9 @@ struct UmockdevUsbBed::Node {
             if (!alive) return fail(client, ENODEV);
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
-        case USBDEVFS_SUBMITURB:
-            return submit(client, arg, state, alive, lock);
+        case USBDEVFS_SUBMITURB: return submit(client, arg, state, alive, lock);
         case USBDEVFS_REAPURB:
-        case USBDEVFS_REAPURBNDELAY:
-            return reap(client, arg, state, alive, lock);
+        case USBDEVFS_REAPURBNDELAY: return reap(client, arg, state, alive, lock);
         case USBDEVFS_DISCARDURB: {
             const unsigned long address = arg->data_len >= static_cast<gint>(sizeof(void*))
                                               ? *reinterpret_cast<const unsigned long*>(arg->data)
@@ -295,8 +304,7 @@ struct UmockdevUsbBed::Node {
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
         }
-        default:
-            return fail(client, alive ? ENOTTY : ENODEV);
+        default: return fail(client, alive ? ENOTTY : ENODEV);
         }
     }
 
@@ -358,9 +366,8 @@ struct UmockdevUsbBed::Node {
 
     gboolean reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Client& state, bool alive,
                   std::unique_lock<std::mutex>& lock) {
-        const ReapPacing::Loop loop = arg->data_len >= static_cast<gint>(sizeof(void*))
-                                          ? *reinterpret_cast<const unsigned long*>(arg->data)
-                                          : 0;
+        const ReapPacing::Loop loop =
+            arg->data_len >= static_cast<gint>(sizeof(void*)) ? *reinterpret_cast<const unsigned long*>(arg->data) : 0;
         if (std::find(reapers.begin(), reapers.end(), loop) == reapers.end()) {
             if (reapers.size() == kRemembered) reapers.erase(reapers.begin());
             reapers.push_back(loop);
@@ -393,8 +400,7 @@ struct UmockdevUsbBed::Node {
     }
 };
 
-UmockdevUsbBed::UmockdevUsbBed()
-    : testbed_(umockdev::newTestbed()), pacing_(std::make_shared<ReapPacing>()) {}
+UmockdevUsbBed::UmockdevUsbBed() : testbed_(umockdev::newTestbed()), pacing_(std::make_shared<ReapPacing>()) {}
 
 UmockdevUsbBed::~UmockdevUsbBed() {
     for (auto& [key, node] : nodes_) umockdev_testbed_detach_ioctl(testbed_, node->devNode.c_str(), nullptr);

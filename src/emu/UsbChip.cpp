@@ -33,12 +33,10 @@ constexpr int64_t kVirrenA = 0xA1;
 constexpr int64_t kVirrenB = 0xA3;
 
 // Registers the host must clear before the loader may run.
-constexpr std::array<uint16_t, 7> kPreparedRegisters = {0x80AD, 0x80C0, 0x80C9, 0x80D1,
-                                                        0x80D9, 0x80E1, 0x80E9};
+constexpr std::array<uint16_t, 7> kPreparedRegisters = {0x80AD, 0x80C0, 0x80C9, 0x80D1, 0x80D9, 0x80E1, 0x80E9};
 
 bool isIn(RequestKind kind) {
-    return kind == RequestKind::GetVersion || kind == RequestKind::Read ||
-           kind == RequestKind::StatusRead;
+    return kind == RequestKind::GetVersion || kind == RequestKind::Read || kind == RequestKind::StatusRead;
 }
 
 std::string hex(unsigned value, int digits) { return "0x" + hexDigits(value, digits); }
@@ -85,8 +83,7 @@ const char* toString(ChipState state) {
     return "?";
 }
 
-UsbChip::UsbChip(UsbChipOptions options)
-    : options_(std::move(options)), start_(std::chrono::steady_clock::now()) {
+UsbChip::UsbChip(UsbChipOptions options) : options_(std::move(options)), start_(std::chrono::steady_clock::now()) {
     std::lock_guard lock(mutex_);
     // A chip fresh from the factory holds some old firmware, not erased flash,
     // so that an erase is visible.
@@ -153,9 +150,9 @@ UsbChip::Result UsbChip::handle(const ControlSetup& setup, std::span<uint8_t> da
     std::lock_guard lock(mutex_);
     RequestRecord record;
     record.index = requestCount_++;
-    record.time = options_.clock ? options_.clock()
-                                 : std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                       std::chrono::steady_clock::now() - start_);
+    record.time = options_.clock
+                      ? options_.clock()
+                      : std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_);
     record.setup = setup;
     record.kind = classify(setup);
     const size_t length = std::min<size_t>(setup.wLength, data.size());
@@ -260,8 +257,8 @@ UsbChip::Result UsbChip::serve(const Request& request) {
     case RequestKind::FlashWrite: return serveFlashWrite(request);
     case RequestKind::Unknown: break;
     }
-    return refuse(request, "unknown request " + hex(request.setup.bmRequestType, 2) + "/" +
-                               hex(request.setup.bRequest, 2));
+    return refuse(request,
+                  "unknown request " + hex(request.setup.bmRequestType, 2) + "/" + hex(request.setup.bRequest, 2));
 }
 
 UsbChip::Result UsbChip::serveGetVersion(const Request& r) {
@@ -288,12 +285,9 @@ UsbChip::Result UsbChip::serveRead(const Request& r) {
     if (r.data.size() != kReadReplyLength)
         return refuse(r, "wLength " + std::to_string(r.data.size()) + ", expected 11");
     const uint16_t value = regs_[s.wValue];
-    std::array<uint8_t, kReadReplyLength> reply{static_cast<uint8_t>(kReadReplyLength),
-                                                kRead,
-                                                static_cast<uint8_t>(s.wValue >> 8),
-                                                static_cast<uint8_t>(s.wValue),
-                                                static_cast<uint8_t>(value >> 8),
-                                                static_cast<uint8_t>(value)};
+    std::array<uint8_t, kReadReplyLength> reply{static_cast<uint8_t>(kReadReplyLength), kRead,
+                                                static_cast<uint8_t>(s.wValue >> 8),    static_cast<uint8_t>(s.wValue),
+                                                static_cast<uint8_t>(value >> 8),       static_cast<uint8_t>(value)};
     uint8_t sum = 0;
     for (size_t i = 0; i + 1 < reply.size(); ++i) sum = static_cast<uint8_t>(sum + reply[i]);
     reply.back() = static_cast<uint8_t>(0 - sum);

@@ -136,7 +136,7 @@ public:
     // until replug().
     void failAt(RequestKind kind, size_t occurrence, Fault fault);  // 1 = the next one of `kind`
     void failAtRequest(size_t occurrence, Fault fault);             // 1 = the next request
-    void failAtPage(size_t page, Fault fault);  // the status read of page `page` (0-based)
+    void failAtPage(size_t page, Fault fault);                      // the status read of page `page` (0-based)
     void clearFaults();
 
     void unplug();
@@ -152,10 +152,10 @@ public:
     void setReg(uint16_t address, uint16_t value);
     std::vector<uint8_t> ram(uint16_t address, size_t length) const;  // wraps at 64 KiB
     std::vector<uint8_t> flash() const;
-    std::vector<uint8_t> loadedImage() const;   // RAM bytes of the last loader load
-    size_t pagesWritten() const;                // pages closed since the last erase
-    std::vector<uint8_t> pageStatuses() const;  // status of each closed page, in order
-    std::vector<uint8_t> resets() const;        // numbers of the Reset requests, in order
+    std::vector<uint8_t> loadedImage() const;     // RAM bytes of the last loader load
+    size_t pagesWritten() const;                  // pages closed since the last erase
+    std::vector<uint8_t> pageStatuses() const;    // status of each closed page, in order
+    std::vector<uint8_t> resets() const;          // numbers of the Reset requests, in order
     std::vector<std::string> violations() const;  // protocol errors the chip saw
     std::vector<RequestRecord> transcript() const;
     size_t requestCount() const;  // all requests, recorded or not

@@ -15,8 +15,7 @@ struct DeviceIds {
 namespace devices {
 
 inline constexpr std::array<uint16_t, 2> vendorIds{0x7E51, 0x6A3C};
-inline constexpr std::array<uint16_t, 8> productIds{0x6100, 0x6111, 0x6120, 0x6121,
-                                                    0x6220, 0x6221, 0x6210, 0x6211};
+inline constexpr std::array<uint16_t, 8> productIds{0x6100, 0x6111, 0x6120, 0x6121, 0x6220, 0x6221, 0x6210, 0x6211};
 
 // Every pair, in the order the watchers are created and started: by
 // product, both vendors of each.

@@ -34,9 +34,7 @@ public:
         static USBDeviceError RequestError(std::string desc) {
             return USBDeviceError(Kind::RequestError, std::move(desc));
         }
-        static USBDeviceError DeviceInterfaceNotFound() {
-            return USBDeviceError(Kind::DeviceInterfaceNotFound, {});
-        }
+        static USBDeviceError DeviceInterfaceNotFound() { return USBDeviceError(Kind::DeviceInterfaceNotFound, {}); }
         // The request error of every USB request but the register write.
         static USBDeviceError requestFailed(int32_t status);
         // The register write's own text, with its blank inside "status".
@@ -52,9 +50,7 @@ public:
             return copy;
         }
         const std::optional<FailureCause>& cause() const { return cause_; }
-        bool operator==(const USBDeviceError& other) const {
-            return kind_ == other.kind_ && desc_ == other.desc_;
-        }
+        bool operator==(const USBDeviceError& other) const { return kind_ == other.kind_ && desc_ == other.desc_; }
 
     private:
         USBDeviceError(Kind kind, std::string desc) : kind_(kind), desc_(std::move(desc)) {}

@@ -74,8 +74,8 @@ std::vector<std::string> FileAccess::Matches(const std::string& regex, const std
     return out;
 }
 
-std::vector<std::string> FileAccess::MatchesToLineNul(const std::string& regex,
-                                                      const std::string& text, bool firstOnly) {
+std::vector<std::string> FileAccess::MatchesToLineNul(const std::string& regex, const std::string& text,
+                                                      bool firstOnly) {
     // A backtracking engine tries `.*` to the end of the line for every
     // candidate and backs off to the last NUL: quadratic on a long line full
     // of candidates without a NUL. A match of ".*[\x{00}]" ends at the last
@@ -102,11 +102,9 @@ std::vector<std::string> FileAccess::MatchesToLineNul(const std::string& regex,
         for (; lineEnd < text.size() && !isLineBreak(text[lineEnd]); ++lineEnd)
             if (text[lineEnd] == '\0') lastNul = lineEnd;
         if (lastNul != std::string::npos) {
-            const size_t begin =
-                std::max(lineStart > kMaxPrefixSpan ? lineStart - kMaxPrefixSpan : 0, searchedUpTo);
+            const size_t begin = std::max(lineStart > kMaxPrefixSpan ? lineStart - kMaxPrefixSpan : 0, searchedUpTo);
             const size_t end = lastNul + 1;
-            auto it = re.globalMatch(view.mid(static_cast<qsizetype>(begin),
-                                              static_cast<qsizetype>(end - begin)));
+            auto it = re.globalMatch(view.mid(static_cast<qsizetype>(begin), static_cast<qsizetype>(end - begin)));
             while (it.hasNext()) {
                 out.push_back(it.next().captured(0).toLatin1().toStdString());
                 if (firstOnly) return out;
@@ -149,7 +147,7 @@ size_t utf8SequenceAt(std::string_view s, size_t i) {
     if (lead >= 0xC2 && lead <= 0xDF) n = 2;
     else if (lead >= 0xE0 && lead <= 0xEF) {
         n = 3;
-        if (lead == 0xE0) low = 0xA0;       // no overlong forms
+        if (lead == 0xE0) low = 0xA0;        // no overlong forms
         else if (lead == 0xED) high = 0x9F;  // no surrogates
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         n = 4;
@@ -297,8 +295,10 @@ std::string FileAccess::GetChipSignature() const {
 
 std::string FileAccess::ChipSignatureOf(std::span<const uint8_t> image) const {
     const size_t kib = image.size() / 1024;
-    if (kib != layout::firmwareSmallSize / 1024 && kib != layout::firmwareLargeSize / 1024) return sentinel::firmwareFileNotCorrect;
-    const auto start = static_cast<size_t>(kib == layout::firmwareSmallSize / 1024 ? SIGNATURE_START : EXTEND_SIGNATURE_START);
+    if (kib != layout::firmwareSmallSize / 1024 && kib != layout::firmwareLargeSize / 1024)
+        return sentinel::firmwareFileNotCorrect;
+    const auto start =
+        static_cast<size_t>(kib == layout::firmwareSmallSize / 1024 ? SIGNATURE_START : EXTEND_SIGNATURE_START);
     const auto length = static_cast<size_t>(SIGNATURE_LENGTH);
     bool erased = true;
     for (size_t i = 0; i < length; ++i) erased = erased && image[start + i] == 0xFF;
@@ -328,8 +328,7 @@ std::string FileAccess::loaderFileName(int64_t chipID) const {
     const Constants& c = USBModels.constant;
     if (chipID == c.CHIP_TALMORE) return "ISP_USB_TS.bin";
     if (chipID == c.CHIP_TALMORE_2) return "ISP_USB_TS2.bin";
-    if (chipID == c.CHIP_SOLDA_B || chipID == c.CHIP_SOLDA_D || chipID == c.CHIP_SOLDA_E)
-        return "ISP_USB_SK.bin";
+    if (chipID == c.CHIP_SOLDA_B || chipID == c.CHIP_SOLDA_D || chipID == c.CHIP_SOLDA_E) return "ISP_USB_SK.bin";
     return "ISP_USB_VB.bin";
 }
 
@@ -348,8 +347,7 @@ std::string FileAccess::USBGetISPFilePath(int64_t chipID) {
 }
 
 std::string FileAccess::USBGetCLIISPFilePath(int64_t chipID) {
-    return storeLoaderPath(
-        (std::filesystem::path(dataFolder()) / "ISP_USB" / loaderFileName(chipID)).string());
+    return storeLoaderPath((std::filesystem::path(dataFolder()) / "ISP_USB" / loaderFileName(chipID)).string());
 }
 
 std::string FileAccess::AUXGetISPFilePath() {

@@ -63,8 +63,7 @@ public:
     // Matches() for a version pattern ending in ".*[\x{00}]", in time linear
     // in the text: the part before ".*" spans at most 16 characters.
     // Patterns of another shape go to Matches().
-    static std::vector<std::string> MatchesToLineNul(const std::string& regex,
-                                                     const std::string& text, bool firstOnly);
+    static std::vector<std::string> MatchesToLineNul(const std::string& regex, const std::string& text, bool firstOnly);
 
     static constexpr int64_t maxFileSize = 16 * 1024 * 1024;
 

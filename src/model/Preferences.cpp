@@ -16,8 +16,7 @@ struct QtPreferences::Impl {
     QSettings settings;
 };
 
-QtPreferences::QtPreferences(std::string application)
-    : impl_(std::make_unique<Impl>(application)) {}
+QtPreferences::QtPreferences(std::string application) : impl_(std::make_unique<Impl>(application)) {}
 QtPreferences::~QtPreferences() = default;
 
 std::optional<std::string> QtPreferences::string(const std::string& key) const {

@@ -15,7 +15,8 @@ public:
     using IsUnset = bool (*)(const T&);
 
     // `makeDefault` fills the seam whenever it is unset, by `isUnset`.
-    explicit Replaceable(Maker makeDefault, IsUnset isUnset = [](const T& v) { return !v; })
+    explicit Replaceable(
+        Maker makeDefault, IsUnset isUnset = [](const T& v) { return !v; })
         : makeDefault_(makeDefault), isUnset_(isUnset) {}
 
     // The value in use, a copy: a replacement never pulls it from under its user.

@@ -6,9 +6,7 @@
 
 namespace quorvel {
 
-void ThreadSleeper::sleep(std::chrono::microseconds duration) {
-    std::this_thread::sleep_for(duration);
-}
+void ThreadSleeper::sleep(std::chrono::microseconds duration) { std::this_thread::sleep_for(duration); }
 
 namespace {
 Replaceable<std::shared_ptr<Sleeper>>& seam() {

@@ -7,11 +7,9 @@ namespace quorvel {
 SourceModel::SourceModel() {
     const Constants c;
     chipTable = {
-        {c.CHIP_TALMORE, "TRE5", "UsbFlT"},  {c.CHIP_TALMORE_2, "hWXo", "UsbFlT2"},
-        {c.CHIP_VIRREN_A, "VRE1", "UsbFlV"}, {c.CHIP_VIRREN_B, "VRE2", "UsbFlV"},
-        {c.CHIP_VIRREN_C, "VRE3", "UsbFlV"}, {c.CHIP_VIRREN_D, "VRE3", "UsbFlV"},
-        {c.CHIP_SOLDA_B, "SDI1", "UsbFlS"},  {c.CHIP_SOLDA_D, "SDE4", "UsbFlS"},
-        {c.CHIP_SOLDA_E, "SDE4", "UsbFlS"},
+        {c.CHIP_TALMORE, "TRE5", "UsbFlT"},  {c.CHIP_TALMORE_2, "hWXo", "UsbFlT2"}, {c.CHIP_VIRREN_A, "VRE1", "UsbFlV"},
+        {c.CHIP_VIRREN_B, "VRE2", "UsbFlV"}, {c.CHIP_VIRREN_C, "VRE3", "UsbFlV"},   {c.CHIP_VIRREN_D, "VRE3", "UsbFlV"},
+        {c.CHIP_SOLDA_B, "SDI1", "UsbFlS"},  {c.CHIP_SOLDA_D, "SDE4", "UsbFlS"},    {c.CHIP_SOLDA_E, "SDE4", "UsbFlS"},
     };
 }
 
@@ -46,8 +44,7 @@ std::string SourceModel::BackData(std::span<const uint8_t> binaryChar) {
     return text;
 }
 
-void SourceModel::AlertHandler(const std::string& messageTitle, const std::string& text,
-                               AlertStyle style) {
+void SourceModel::AlertHandler(const std::string& messageTitle, const std::string& text, AlertStyle style) {
     alertSink()->alert(messageTitle, text, style);
 }
 

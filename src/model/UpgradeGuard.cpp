@@ -29,9 +29,10 @@ std::shared_ptr<void> LogindInhibitor::inhibit(const std::string& why, std::stri
         if (error.empty()) error = "no system bus";
         return nullptr;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-        QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("Inhibit"));
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.login1"),
+                                                       QStringLiteral("/org/freedesktop/login1"),
+                                                       QStringLiteral("org.freedesktop.login1.Manager"),
+                                                       QStringLiteral("Inhibit"));
     call << QString::fromLatin1(kWhat) << QString::fromLatin1(kWho) << QString::fromStdString(why)
          << QString::fromLatin1(kMode);
     const QDBusMessage reply = bus.call(call, QDBus::Block, kInhibitTimeoutMs);

@@ -11,7 +11,6 @@ std::string USBLocation::portPath() const {
     return text;
 }
 
-
 namespace {
 
 struct Registry {

@@ -74,9 +74,9 @@ void USBAccess::Reset(uint8_t number) {
 }
 
 void USBAccess::Write(uint32_t address, uint32_t inputValue) {
-    usb::Request request =
-        usb::write(USBModels.cmd, static_cast<uint16_t>(address), static_cast<uint16_t>(inputValue));
-    transfer(request, [&] { return named("Write", address & 0xFFFF, 4); }, true);
+    usb::Request request = usb::write(USBModels.cmd, static_cast<uint16_t>(address), static_cast<uint16_t>(inputValue));
+    transfer(
+        request, [&] { return named("Write", address & 0xFFFF, 4); }, true);
 }
 
 int64_t USBAccess::ReadOutInfoInt(std::span<const uint8_t> requestPtr) { return usb::registerValue(requestPtr); }
@@ -133,9 +133,8 @@ void USBAccess::loadRam(uint16_t address, std::span<const uint8_t> ISPData, cons
     size_t sent = 0;
     for (size_t frame = 1; sent < total; ++frame) {
         const size_t n = usb::ramFrameLength(packet, total - sent);
-        usb::Request request =
-            usb::ramLoad(USBModels.cmd, {.ramAddress = static_cast<uint16_t>(address + sent),
-                                         .data = ISPData.subspan(sent, n)});
+        usb::Request request = usb::ramLoad(USBModels.cmd, {.ramAddress = static_cast<uint16_t>(address + sent),
+                                                            .data = ISPData.subspan(sent, n)});
         transfer(request, [&] { return "RamWrite " + ofCount("frame", frame, frames); });
         sent += n;
         const auto percent = static_cast<int64_t>(sent * 100 / total);
@@ -176,10 +175,9 @@ void USBAccess::writeFlash(std::span<const uint8_t> firmwareData, const Progress
             ++k;
             ++sentPackets;
             const size_t n = usb::flashPacketLength(packet, total - written);
-            usb::Request request = usb::flashWrite(
-                USBModels.cmd, {.flashAddress = static_cast<uint32_t>(written),
-                                .lastOfPage = k == packetsPerPage,
-                                .data = firmwareData.subspan(written, n)});
+            usb::Request request = usb::flashWrite(USBModels.cmd, {.flashAddress = static_cast<uint32_t>(written),
+                                                                   .lastOfPage = k == packetsPerPage,
+                                                                   .data = firmwareData.subspan(written, n)});
             transfer(request, [&] { return "FlashWrite " + ofCount("packet", sentPackets, packets); });
             written += n;
         } while (k < packetsPerPage && written < total);
@@ -197,8 +195,8 @@ void USBAccess::writeFlash(std::span<const uint8_t> firmwareData, const Progress
         if (status != USBModels.upgrade.success) {
             SourceModel::AlertHandler("ERROR", "Update process FAILED!");
             throw Errors::customErrors::USBUpgradeError.because(
-                {pageStep(), "page status " + std::to_string(status) + ", not " +
-                                 std::to_string(USBModels.upgrade.success)});
+                {pageStep(),
+                 "page status " + std::to_string(status) + ", not " + std::to_string(USBModels.upgrade.success)});
         }
     }
     progress.ended(UpgradePhase::firmware);

@@ -50,8 +50,8 @@ void USBDeviceMonitor::start() {
             handlers.removed = [this](const HotplugRemoval& removal) { rawDeviceRemoved(removal); };
             const int64_t registration = source->registerFilter(entry, std::move(handlers));
             if (registration <= 0) {
-                writeLine("Could not watch USB devices " + hex4(entry.vendorId) + ":" +
-                          hex4(entry.productId) + " (error: " + std::to_string(registration) + ")");
+                writeLine("Could not watch USB devices " + hex4(entry.vendorId) + ":" + hex4(entry.productId) +
+                          " (error: " + std::to_string(registration) + ")");
                 continue;
             }
             std::lock_guard lock(stateMutex_);
@@ -78,15 +78,11 @@ bool USBDeviceMonitor::waitUntilStarted(std::chrono::steady_clock::time_point de
 void USBDeviceMonitor::rawDeviceAdded(const HotplugArrival& arrival) {
     std::lock_guard lock(handlerMutex_);
     uint64_t id = 0;
-    if (arrival.id)
-        id = *arrival.id;
-    else
-        writeLine("Error getting device id");
+    if (arrival.id) id = *arrival.id;
+    else writeLine("Error getting device id");
     std::string name;
-    if (arrival.name)
-        name = arrival.name->substr(0, kMaxNameLength);
-    else
-        writeLine("Error getting device name");
+    if (arrival.name) name = arrival.name->substr(0, kMaxNameLength);
+    else writeLine("Error getting device name");
 
     if (!arrival.transport) {
         if (arrival.openError == 0) {
@@ -115,10 +111,8 @@ void USBDeviceMonitor::rawDeviceAdded(const HotplugArrival& arrival) {
 void USBDeviceMonitor::rawDeviceRemoved(const HotplugRemoval& removal) {
     std::lock_guard lock(handlerMutex_);
     uint64_t id = 0;
-    if (removal.id)
-        id = *removal.id;
-    else
-        writeLine("Error getting device id");
+    if (removal.id) id = *removal.id;
+    else writeLine("Error getting device id");
     NotificationCenter::defaultCenter().post(USBDeviceDisconnected, {{"id", id}});
 }
 

@@ -68,9 +68,7 @@ Request flashWrite(const CmdCode& cmd, const FlashWritePacket& packet) {
             std::vector<uint8_t>(packet.data.begin(), packet.data.end())};
 }
 
-size_t ramFrameLength(size_t packetSize, size_t remaining) {
-    return std::min(packetSize - kFrameOverhead, remaining);
-}
+size_t ramFrameLength(size_t packetSize, size_t remaining) { return std::min(packetSize - kFrameOverhead, remaining); }
 
 size_t flashPacketLength(size_t packetSize, size_t remaining) { return std::min(packetSize, remaining); }
 

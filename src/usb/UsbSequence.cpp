@@ -22,8 +22,8 @@ bool USBAccess::ConsistencyOfDeviceAndISP(int64_t chipID, const std::string& ISP
     return false;
 }
 
-void USBAccess::USBFirmware(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData,
-                            int64_t chipID, const ProgressObserver& progress) {
+void USBAccess::USBFirmware(std::span<const uint8_t> ISPData, std::span<const uint8_t> firmwareData, int64_t chipID,
+                            const ProgressObserver& progress) {
     // A packet size that cannot frame the data is refused before the chip is
     // touched, so a bad setting never leaves it half-prepared.
     try {
@@ -49,10 +49,8 @@ void USBAccess::USBFirmware(std::span<const uint8_t> ISPData, std::span<const ui
     const ProgressObserver published = publishing(percentCompleted, progress);
     const Constants& c = USBModels.constant;
     step(nullptr, [&] {
-        if (chipID == c.CHIP_VIRREN_A || chipID == c.CHIP_VIRREN_B || chipID == c.CHIP_TALMORE)
-            DebugOnManual(chipID);
-        else
-            DebugOn();
+        if (chipID == c.CHIP_VIRREN_A || chipID == c.CHIP_VIRREN_B || chipID == c.CHIP_TALMORE) DebugOnManual(chipID);
+        else DebugOn();
     });
     step(nullptr, [&] { Reset(2); });
     sleeper().sleep(timing.afterDebugReset);

@@ -79,10 +79,12 @@ TEST(AuxTab, UpdateRefusals) {
         {"no file and no chip: the file is checked first",
          [](AppFixture& g) { g.plug(1, {.productId = 0x6121}); },
          {"ERROR|No firmware file opened!"}},
-        {"no chip answers: silent", [](AppFixture& g) {
+        {"no chip answers: silent",
+         [](AppFixture& g) {
              g.plug(1, {.productId = 0x6121});
              g.browse(g.writeTemp("fw.bin", test::virrenFirmware("ZK6121 V2.00.1")));
-         }, {}},
+         },
+         {}},
         {"no chip and the file removed from the preferences: the chip is asked first",
          [](AppFixture& g) {
              g.plug(1, {.productId = 0x6121});
@@ -180,8 +182,8 @@ TEST(AuxTab, CancelOnTheSheet) {
 
     g.window->AUXUpdateProductFirmware();
     QMessageBox* sheet = nullptr;
-    ASSERT_TRUE(test::waitFor([&] { return (sheet = g.window->findChild<QMessageBox*>("confirmationSheet")) &&
-                                           sheet->isVisible(); }));
+    ASSERT_TRUE(test::waitFor(
+        [&] { return (sheet = g.window->findChild<QMessageBox*>("confirmationSheet")) && sheet->isVisible(); }));
     EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
     EXPECT_EQ(sheet->text(), "CAUTION");
     EXPECT_EQ(sheet->informativeText(),
@@ -217,8 +219,9 @@ TEST(AuxTab, FullUpgrade) {
 
     EXPECT_TRUE(chip->violations().empty());
     EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), chip->flash().begin()));
-    EXPECT_EQ(g.log("AUXScrollView"), "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade Completed!"
-                                      "\nPlease unplug and replug the device!\nDevice: ZK6121 (connector card0-DP-1)");
+    EXPECT_EQ(g.log("AUXScrollView"),
+              "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade Completed!"
+              "\nPlease unplug and replug the device!\nDevice: ZK6121 (connector card0-DP-1)");
     EXPECT_EQ(g.presenter->alerts(), Strings{"Firmware Upgrade Completed!|Please unplug and replug the device for "
                                              "checking the firmware version."});
     EXPECT_FALSE(g.visible("AUXProgressBar"));
@@ -268,11 +271,13 @@ TEST(AuxTab, FailedUpgradeAlertsThenLogs) {
     g.presenter->onPresent = [&] { logAtAlert.push_back(g.log("AUXScrollView")); };
     g.window->AUXUpdateProductFirmware();
     g.window->waitForUpgrade();
-    EXPECT_EQ(g.presenter->alerts(), Strings{"WARNING|Upgrade process FAILED.\nPlease replug the device and try again!"});
+    EXPECT_EQ(g.presenter->alerts(),
+              Strings{"WARNING|Upgrade process FAILED.\nPlease replug the device and try again!"});
     EXPECT_EQ(logAtAlert, Strings{"\nFirmware file was imported!\nStart to upgrade firmware!"});
-    EXPECT_EQ(g.log("AUXScrollView"), "\nFirmware file was imported!\nStart to upgrade firmware!"
-                                      "\nUpgrade process FAILED.\nPlease replug the device and try again!"
-                                      "\nDevice: ZK6121 (connector card0-DP-1)");
+    EXPECT_EQ(g.log("AUXScrollView"),
+              "\nFirmware file was imported!\nStart to upgrade firmware!"
+              "\nUpgrade process FAILED.\nPlease replug the device and try again!"
+              "\nDevice: ZK6121 (connector card0-DP-1)");
     EXPECT_FALSE(g.visible("AUXProgressBar"));
 }
 

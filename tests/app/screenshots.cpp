@@ -63,9 +63,8 @@ TEST(Screenshots, BothTabsAndAnUpgradeInProgress) {
     transport->gate.arm(1200);  // half-way through the flash write
     f.window->updateProductFirmware();
     QMessageBox* sheet = nullptr;
-    ASSERT_TRUE(test::waitFor([&] {
-        return (sheet = f.window->findChild<QMessageBox*>("confirmationSheet")) && sheet->isVisible();
-    }));
+    ASSERT_TRUE(test::waitFor(
+        [&] { return (sheet = f.window->findChild<QMessageBox*>("confirmationSheet")) && sheet->isVisible(); }));
     QTest::qWait(300);
     save(QGuiApplication::primaryScreen()->grabWindow(0).toImage(), "usb-caution-sheet.png");
     sheet->button(QMessageBox::Ok)->click();
@@ -94,9 +93,8 @@ TEST(Screenshots, BothTabsAndAnUpgradeInProgress) {
     f.useDisplays(gate);
     gate->arm(6000);
     f.window->AUXUpdateProductFirmware();
-    ASSERT_TRUE(test::waitFor([&] {
-        return (sheet = f.window->findChild<QMessageBox*>("confirmationSheet")) && sheet->isVisible();
-    }));
+    ASSERT_TRUE(test::waitFor(
+        [&] { return (sheet = f.window->findChild<QMessageBox*>("confirmationSheet")) && sheet->isVisible(); }));
     sheet->button(QMessageBox::Ok)->click();
     ASSERT_TRUE(gate->waitHeld());
     QTest::qWait(400);

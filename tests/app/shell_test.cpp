@@ -178,10 +178,8 @@ TEST(NSHoverableButton, SwapsImagesAndShowsThePointingHand) {
             return which == 'h' ? hover.cacheKey() : which == 'u' ? unhover.cacheKey() : own.cacheKey();
         };
         const auto check = [&](char which) {
-            if (which == 0)
-                EXPECT_TRUE(button.icon().isNull());
-            else
-                EXPECT_EQ(button.icon().cacheKey(), key(which));
+            if (which == 0) EXPECT_TRUE(button.icon().isNull());
+            else EXPECT_EQ(button.icon().cacheKey(), key(which));
         };
         check(c.afterLoad);
         QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
@@ -198,8 +196,8 @@ TEST(NSHoverableButton, SwapsImagesAndShowsThePointingHand) {
 
 TEST(NSHoverableButton, WindowButtonsCarryTheirImages) {
     test::AppFixture f;
-    for (const char* name : {"getStatusButton", "browseButton", "updateButton", "AUXGetStatusButton",
-                             "AUXBrowseButton", "AUXUpdateButton"}) {
+    for (const char* name : {"getStatusButton", "browseButton", "updateButton", "AUXGetStatusButton", "AUXBrowseButton",
+                             "AUXUpdateButton"}) {
         auto* button = f.widget<NSHoverableButton>(name);
         ASSERT_NE(button, nullptr) << name;
         EXPECT_FALSE(button->hoveringImage().isNull()) << name;

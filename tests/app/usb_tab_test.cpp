@@ -236,8 +236,9 @@ TEST_F(UsbTab, FailedReadsLogTheirCause) {
     EXPECT_EQ(f.presenter->alerts(), Strings{"ERROR|Incorrect chip ID."});
     bool logged = false;
     for (const auto& [level, text] : log.lines())
-        logged = logged || (level == LogLevel::error && text.starts_with("USB chip identification failed: GetChipID: Read 0x") &&
-                            text.ends_with("LIBUSB_ERROR_PIPE (-9)"));
+        logged = logged ||
+                 (level == LogLevel::error && text.starts_with("USB chip identification failed: GetChipID: Read 0x") &&
+                  text.ends_with("LIBUSB_ERROR_PIPE (-9)"));
     EXPECT_TRUE(logged) << (log.lines().empty() ? std::string("no log line") : log.lines().back().second);
 }
 
@@ -351,8 +352,18 @@ TEST_F(UsbTab, UpdateRefusesInOrder) {
 // speaks, so swapping any two of them fails here.
 TEST_F(UsbTab, UpdateChecksComeInTheirOrder) {
     enum Fault {
-        NoDevice, NoFile, ChipIdUnreadable, PathRemoved, NoFwVersion, Replug, FileGone,
-        LoaderMissing, LoaderForeign, LoaderWithoutVersion, FileForOtherChip, LoaderForOtherChip,
+        NoDevice,
+        NoFile,
+        ChipIdUnreadable,
+        PathRemoved,
+        NoFwVersion,
+        Replug,
+        FileGone,
+        LoaderMissing,
+        LoaderForeign,
+        LoaderWithoutVersion,
+        FileForOtherChip,
+        LoaderForOtherChip,
     };
     const auto arrange = [](AppFixture& g, std::set<Fault> faults) {
         if (faults.count(Replug)) {
@@ -389,7 +400,9 @@ TEST_F(UsbTab, UpdateChecksComeInTheirOrder) {
              Case{FileGone, LoaderMissing, {"ERROR|The firmware file cannot be accessed!"}},
              Case{LoaderForeign, LoaderWithoutVersion, {"ERROR|xISP"}},
              Case{LoaderWithoutVersion, FileForOtherChip, {"ERROR|NoVersionInfo"}},
-             Case{FileForOtherChip, LoaderForOtherChip, {"ERROR|Opened firmware file cannot be used for selected device!"}},
+             Case{FileForOtherChip,
+                  LoaderForOtherChip,
+                  {"ERROR|Opened firmware file cannot be used for selected device!"}},
          }) {
         SCOPED_TRACE(testing::Message() << "faults " << c.first << " and " << c.second);
         AppFixture g;
@@ -451,8 +464,9 @@ TEST_F(UsbTab, FullUpgradeOnTheWorkerThread) {
     EXPECT_EQ(maxPktSize, 64);
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(*std::max_element(seen.begin(), seen.end()), 100);
-    EXPECT_EQ(f.log("scrollView"), "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade Completed!"
-                                   "\nPlease unplug and replug the device!\nDevice: ZK6221 (USB bus 1, port 1)");
+    EXPECT_EQ(f.log("scrollView"),
+              "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade Completed!"
+              "\nPlease unplug and replug the device!\nDevice: ZK6221 (USB bus 1, port 1)");
     EXPECT_EQ(f.presenter->alerts(), Strings{"Firmware Upgrade Completed!|Please unplug and replug the device for "
                                              "checking the firmware version."});
     EXPECT_FALSE(f.visible("USBProgressBar"));
@@ -523,12 +537,14 @@ TEST_F(UsbTab, EngineAlertComesBeforeTheFailureInTheFlowsOrder) {
     f.presenter->onPresent = [&] { barShownAtAlert.push_back(f.visible("USBProgressBar")); };
     f.window->updateProductFirmware();
     f.window->waitForUpgrade();
-    EXPECT_EQ(f.presenter->alerts(), (Strings{"ERROR|Update process FAILED!",
-                                              "WARNING|Upgrade process FAILED.\nPlease replug the device and try again!"}));
+    EXPECT_EQ(f.presenter->alerts(),
+              (Strings{"ERROR|Update process FAILED!",
+                       "WARNING|Upgrade process FAILED.\nPlease replug the device and try again!"}));
     EXPECT_EQ(barShownAtAlert, (std::vector<bool>{true, false}));
     EXPECT_EQ(f.presenter->offInterfaceThread(), 0);  // the engine's alert too
-    EXPECT_EQ(f.log("scrollView"), "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade process FAILED."
-                                   "\nPlease replug the device and try again!\nDevice: ZK6211 (USB bus 1, port 1)");
+    EXPECT_EQ(f.log("scrollView"),
+              "\nFirmware file was imported!\nStart to upgrade firmware!\nUpgrade process FAILED."
+              "\nPlease replug the device and try again!\nDevice: ZK6211 (USB bus 1, port 1)");
     EXPECT_EQ(percentCompleted, 0);
 }
 

@@ -41,15 +41,13 @@ TEST_P(CliEntry, PrintsItsTranscriptAndSucceeds) {
 INSTANTIATE_TEST_SUITE_P(
     Options, CliEntry,
     testing::Values(EntryCase{{}, "no-argument"}, EntryCase{{"--bogus"}, "no-argument"},
-                    EntryCase{{"help"}, "no-argument"}, EntryCase{{""}, "no-argument"},
-                    EntryCase{{"--help"}, "help"}, EntryCase{{"-h"}, "help"},
-                    EntryCase{{"--HeLp", "more"}, "help"}, EntryCase{{"--version"}, "version"},
-                    EntryCase{{"-V"}, "version"}, EntryCase{{"--version", "extra"}, "version"},
-                    EntryCase{{"--firmware"}, "firmware-usage"}, EntryCase{{"-F"}, "firmware-usage"},
-                    EntryCase{{"-f", "a.bin", "b.bin"}, "firmware-usage"},
+                    EntryCase{{"help"}, "no-argument"}, EntryCase{{""}, "no-argument"}, EntryCase{{"--help"}, "help"},
+                    EntryCase{{"-h"}, "help"}, EntryCase{{"--HeLp", "more"}, "help"},
+                    EntryCase{{"--version"}, "version"}, EntryCase{{"-V"}, "version"},
+                    EntryCase{{"--version", "extra"}, "version"}, EntryCase{{"--firmware"}, "firmware-usage"},
+                    EntryCase{{"-F"}, "firmware-usage"}, EntryCase{{"-f", "a.bin", "b.bin"}, "firmware-usage"},
                     // No chip on the empty testbed's USB bus.
-                    EntryCase{{"--product"}, "no-device", 1},
-                    EntryCase{{"-F", "/nonexistent/fw.bin"}, "no-device", 1},
+                    EntryCase{{"--product"}, "no-device", 1}, EntryCase{{"-F", "/nonexistent/fw.bin"}, "no-device", 1},
                     EntryCase{{"--aux-firmware"}, "aux-firmware-usage"},
                     EntryCase{{"--AUX-firmware", "a.bin", "b.bin"}, "aux-firmware-usage"},
                     // Nor a screen with a chip behind it.

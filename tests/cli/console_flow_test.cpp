@@ -105,7 +105,10 @@ TEST_F(ConsoleFlow, RefusedFilesStopWithTheirMessage) {
     };
     const std::string hex = (dir / "fw.hex").string();
     writeFile(hex, firmwareImage(65536, "VRE2", "ZK6121 Demo v2.00"));
-    struct Case { std::string path; std::string output; };
+    struct Case {
+        std::string path;
+        std::string output;
+    };
     const std::vector<Case> cases = {
         {(dir / "missing.bin").string(), "Incorrect firmware file path imported!\n"},
         {hex, "Incorrect firmware file imported!\n"},
@@ -141,7 +144,8 @@ TEST_F(ConsoleFlow, UnsoundLoaderStopsBeforeTheChipIsTouched) {
         auto chip = plug(0xA3);
         spoil();
         EXPECT_EQ(upgrade(firmware("fw.bin", 65536, "VRE2")),
-                  std::make_pair(kStart + "ERROR：ISP file cannot be read!\n", false)) << name;
+                  std::make_pair(kStart + "ERROR：ISP file cannot be read!\n", false))
+            << name;
         EXPECT_EQ(chip->state(), emu::ChipState::Idle) << name;
         EXPECT_TRUE(chip->resets().empty()) << name;
         source->remove(nextId - 1);
@@ -176,26 +180,34 @@ TEST_F(ConsoleFlow, FaultSweep) {
     const std::string write = "USB Upgrade Error: Write\n", ram = "USB Upgrade Error: RamWrite\n",
                       flash = "USB Upgrade Error: FlashWrite\n";
     const std::vector<Point> points = {
-        {K::GetVersion, 1, "ERROR, Incorrect chip ID.\n"}, {K::Read, 1, "ERROR, Incorrect chip ID.\n"},
-        {K::Reset, 1, ""},  // Reset(2): no words of its own
+        {K::GetVersion, 1, "ERROR, Incorrect chip ID.\n"},
+        {K::Read, 1, "ERROR, Incorrect chip ID.\n"},
+        {K::Reset, 1, ""},     // Reset(2): no words of its own
         {K::Write, 4, write},  // 0x80AD, after the three of the way into debug mode
-        {K::Write, 5, ""},     {K::Write, 9, ""},
+        {K::Write, 5, ""},
+        {K::Write, 9, ""},
         {K::Reset, 2, "USB Upgrade Error: Reset\n"},
-        {K::RamWrite, 1, ram}, {K::RamWrite, 35, ram}, {K::RamWrite, 70, ram},
-        {K::RunCode, 1, "USB Upgrade Error: RunCode\n"}, {K::FlashErase, 1, "USB Upgrade Error: FlashErease\n"},
-        {K::FlashWrite, 1, flash}, {K::FlashWrite, 513, flash}, {K::FlashWrite, 1024, flash},
-        {K::StatusRead, 1, flash}, {K::StatusRead, 256, flash},
+        {K::RamWrite, 1, ram},
+        {K::RamWrite, 35, ram},
+        {K::RamWrite, 70, ram},
+        {K::RunCode, 1, "USB Upgrade Error: RunCode\n"},
+        {K::FlashErase, 1, "USB Upgrade Error: FlashErease\n"},
+        {K::FlashWrite, 1, flash},
+        {K::FlashWrite, 513, flash},
+        {K::FlashWrite, 1024, flash},
+        {K::StatusRead, 1, flash},
+        {K::StatusRead, 256, flash},
     };
-    const bool in[] = {true, true, false, false, false, false, false, false, false,
-                       false, false, false, false, false, false, true, true};
+    const bool in[] = {true,  true,  false, false, false, false, false, false, false,
+                       false, false, false, false, false, false, true,  true};
     std::vector<std::pair<Point, emu::Fault>> cases;
     for (size_t i = 0; i < points.size(); ++i)
-        for (auto fault : {emu::Fault::TransferError, emu::Fault::Stall, emu::Fault::Timeout, emu::Fault::Unplug,
-                           emu::Fault::Short})
+        for (auto fault :
+             {emu::Fault::TransferError, emu::Fault::Stall, emu::Fault::Timeout, emu::Fault::Unplug, emu::Fault::Short})
             if (fault != emu::Fault::Short || !in[i]) cases.push_back({points[i], fault});
     for (size_t page : {0, 255})
-        cases.push_back({{K::StatusRead, page + 1, "ERROR: Update process FAILED!\n" + flash},
-                         emu::Fault::WrongPageStatus});
+        cases.push_back(
+            {{K::StatusRead, page + 1, "ERROR: Update process FAILED!\n" + flash}, emu::Fault::WrongPageStatus});
 
     for (const auto& [point, fault] : cases) {
         SCOPED_TRACE(std::string(emu::toString(point.kind)) + "@" + std::to_string(point.occurrence) + " " +
@@ -255,8 +267,8 @@ TEST_F(ConsoleFlow, PacketSizeFollowsTheProduct) {
 // A file the size rule accepts as 64 or 128 KiB carries more bytes than its
 // image; those are never written nor addressed.
 TEST_F(ConsoleFlow, OnlyTheImageIsWritten) {
-    for (const auto& [size, image] : std::vector<std::pair<size_t, size_t>>{
-             {65537, 65536}, {66000, 65536}, {66559, 65536}, {131073, 131072}}) {
+    for (const auto& [size, image] :
+         std::vector<std::pair<size_t, size_t>>{{65537, 65536}, {66000, 65536}, {66559, 65536}, {131073, 131072}}) {
         SCOPED_TRACE(size);
         source->shutdown();
         source = std::make_shared<EmulatedHotplugSource>();
@@ -266,8 +278,8 @@ TEST_F(ConsoleFlow, OnlyTheImageIsWritten) {
         const auto [out, ok] = upgrade(path);
         EXPECT_TRUE(ok);
         EXPECT_TRUE(out.ends_with(kDone)) << out;
-        EXPECT_TRUE(holdsOnlyTheImage(chip->flash(), *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)),
-                                      image));
+        EXPECT_TRUE(
+            holdsOnlyTheImage(chip->flash(), *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)), image));
         size_t end = 0;
         for (const auto& r : chip->transcript())
             if (r.kind == emu::RequestKind::FlashWrite)
@@ -312,8 +324,8 @@ TEST_F(ConsoleFlow, DeviceFailuresBeforeTheChecks) {
     EXPECT_EQ(status(), std::make_pair(std::string("Please replug the device again.\n"), false));
     // The log keeps why, request and status.
     EXPECT_TRUE(log.contains(LogLevel::error, "USB chip identification failed: GetVersion: LIBUSB_ERROR_PIPE (-9)"));
-    EXPECT_TRUE(log.contains(LogLevel::error,
-                             "USB chip identification failed: GetChipID: Read 0x8910: LIBUSB_ERROR_IO (-1)"));
+    EXPECT_TRUE(
+        log.contains(LogLevel::error, "USB chip identification failed: GetChipID: Read 0x8910: LIBUSB_ERROR_IO (-1)"));
     EXPECT_TRUE(log.contains(LogLevel::error, "USB version read failed: GetVersion: LIBUSB_ERROR_TIMEOUT (-7)"));
 }
 
@@ -400,7 +412,8 @@ TEST_F(ConsoleFlow, TheSystemIsKeptAwakeFromTheSequencesFirstRequestToItsLast) {
     // Taken after the checks' reads, before the first request of the upgrade.
     ASSERT_FALSE(recorder->atTake.empty());
     for (const auto& r : recorder->atTake)
-        EXPECT_TRUE(r.kind == emu::RequestKind::GetVersion || r.kind == emu::RequestKind::Read) << emu::toString(r.kind);
+        EXPECT_TRUE(r.kind == emu::RequestKind::GetVersion || r.kind == emu::RequestKind::Read)
+            << emu::toString(r.kind);
     EXPECT_EQ(recorder->atRelease, chip->transcript().size());
     EXPECT_EQ(recorder->why, "Upgrading the firmware of ZK6120");
 }
@@ -546,15 +559,15 @@ TEST_F(AuxConsoleFlow, AScreenThatDoesNotAnswerIsLeftAloneWhileTheOneThatDoesIsU
 
 TEST_F(AuxConsoleFlow, OnlyTheImageIsWritten) {
     connect();
-    for (const auto& [size, image] : std::vector<std::pair<size_t, size_t>>{
-             {65537, 65536}, {66000, 65536}, {131073, 131072}, {132095, 131072}}) {
+    for (const auto& [size, image] :
+         std::vector<std::pair<size_t, size_t>>{{65537, 65536}, {66000, 65536}, {131073, 131072}, {132095, 131072}}) {
         SCOPED_TRACE(size);
         chip->clearTranscript();
         const std::string path = firmware(size);
         EXPECT_EQ(run([&](Console& c) { return c.AUXUpdateProductFirmware(path); }),
                   std::make_pair(kStart + kProgress + kDone, true));
-        EXPECT_TRUE(holdsOnlyTheImage(chip->flash(), *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)),
-                                      image));
+        EXPECT_TRUE(
+            holdsOnlyTheImage(chip->flash(), *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)), image));
         size_t packets = 0;
         for (const auto& e : chip->transcript()) packets += e.kind == emu::AuxPacketKind::FlashWrite;
         EXPECT_EQ(packets, image / 8);
@@ -582,14 +595,29 @@ TEST_F(AuxConsoleFlow, FaultSweep) {
     };
     const std::string noScreen = "No External Screen connected!\nPlease connect the screen first.\n";
     const std::vector<Point> points = {
-        {K::GetVersion, 1, noScreen}, {K::GetVersion, 8, noScreen}, {K::VersionRead, 1, noScreen},
-        {K::DebugOn, 1, ""},       {K::BeforeUpgrade, 1, ""}, {K::BeforeUpgrade, 10, ""},
-        {K::Reset, 1, ""},         {K::Write, 1, ""},         {K::Write, 7, ""},
-        {K::RamWrite, 1, ""},      {K::RamWrite, 256, ""},    {K::RamWrite, 512, ""},
-        {K::SendRamWriteCRC, 1, ""},        {K::SendRamWriteCRC, 16, ""},       {K::RunCode, 1, ""},
-        {K::FlashErase, 1, ""},    {K::BeforeUpgrade, 11, ""}, {K::BeforeUpgrade, 20, ""},
-        {K::FlashWrite, 1, ""},    {K::FlashWrite, 4096, ""}, {K::FlashWrite, 8192, ""},
-        {K::SendFlashWriteCRC, 1, ""},      {K::SendFlashWriteCRC, 256, ""},
+        {K::GetVersion, 1, noScreen},
+        {K::GetVersion, 8, noScreen},
+        {K::VersionRead, 1, noScreen},
+        {K::DebugOn, 1, ""},
+        {K::BeforeUpgrade, 1, ""},
+        {K::BeforeUpgrade, 10, ""},
+        {K::Reset, 1, ""},
+        {K::Write, 1, ""},
+        {K::Write, 7, ""},
+        {K::RamWrite, 1, ""},
+        {K::RamWrite, 256, ""},
+        {K::RamWrite, 512, ""},
+        {K::SendRamWriteCRC, 1, ""},
+        {K::SendRamWriteCRC, 16, ""},
+        {K::RunCode, 1, ""},
+        {K::FlashErase, 1, ""},
+        {K::BeforeUpgrade, 11, ""},
+        {K::BeforeUpgrade, 20, ""},
+        {K::FlashWrite, 1, ""},
+        {K::FlashWrite, 4096, ""},
+        {K::FlashWrite, 8192, ""},
+        {K::SendFlashWriteCRC, 1, ""},
+        {K::SendFlashWriteCRC, 256, ""},
     };
     const std::string path = firmware(65536);
     const DisplayPlatform first = setDisplayPlatform(emu::AuxEmulatedHost().platform());

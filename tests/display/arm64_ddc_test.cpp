@@ -26,7 +26,8 @@ const std::string kUUID = "12347856-0000-0000-0C1E-0104B53B2178";
 
 StaticRegistryNode framebuffer(const std::string& uuid, const std::string& product = "", int64_t serial = 0,
                                const std::string& downstream = "DP", const std::string& manufacturer = "QRV") {
-    RegistryDict productAttributes{{"ManufacturerID", manufacturer}, {"ProductName", product},
+    RegistryDict productAttributes{{"ManufacturerID", manufacturer},
+                                   {"ProductName", product},
                                    {"SerialNumber", serial}};
     return {"AppleCLCD2",
             {{"EDID UUID", uuid},
@@ -50,7 +51,8 @@ TEST(Arm64DDC, TheEdidFragmentsOfTheExampleDisplayScoreEightAndEverythingThirtee
     ASSERT_TRUE(fragments);
     std::vector<std::pair<std::string, int64_t>> keys;
     for (const auto& f : *fragments) keys.emplace_back(f.key, f.loc);
-    EXPECT_EQ(keys, (std::vector<std::pair<std::string, int64_t>>{{"1234", 0}, {"7856", 4}, {"0C1E", 19}, {"3B21", 30}}));
+    EXPECT_EQ(keys,
+              (std::vector<std::pair<std::string, int64_t>>{{"1234", 0}, {"7856", 4}, {"0C1E", 19}, {"3B21", 30}}));
     EXPECT_EQ(Arm64DDC::ioregMatchScore(registry, 1, kUUID, "", 0, 9), 8);
     EXPECT_EQ(Arm64DDC::ioregMatchScore(registry, 1, kUUID, "OFFICE 27", 4242, 1), Arm64DDC::MAX_MATCH_SCORE);
     EXPECT_EQ(Arm64DDC::ioregMatchScore(registry, 1, kUUID, "Office 28", 4243, 2), 8);
@@ -90,8 +92,12 @@ TEST(Arm64DDC, ClampsZeroKeysAndShortUUIDs) {
 TEST(Arm64DDC, TheWalkBuildsOneCandidatePerProxyAndCountsThem) {
     StaticRegistry registry;
     auto external = service();
-    registry.nodes = {framebuffer("A"), {"IOMobileFramebuffer", {}, nullptr}, proxy("Embedded", service()),
-                      framebuffer("B"), proxy("External", external), proxy("External", external),
+    registry.nodes = {framebuffer("A"),
+                      {"IOMobileFramebuffer", {}, nullptr},
+                      proxy("Embedded", service()),
+                      framebuffer("B"),
+                      proxy("External", external),
+                      proxy("External", external),
                       {"DCPAVServiceProxy", {}, service()}};
     const auto candidates = Arm64DDC::getIoregServicesForMatching(registry);
     ASSERT_EQ(candidates.size(), 4u);

@@ -17,9 +17,7 @@ using Bytes = std::vector<uint8_t>;
 
 class AuxCommands : public ::testing::Test {
 protected:
-    void SetUp() override {
-        test::resetDisplayState();
-    }
+    void SetUp() override { test::resetDisplayState(); }
     test::ScopedSleeper sleeper;
     test::ScopedLogCapture log;
 };
@@ -33,24 +31,36 @@ struct PacketCase {
 
 TEST_F(AuxCommands, EveryCommandPutsItsExactPacketOnBothTransports) {
     const std::vector<PacketCase> cases = {
-        {"DebugOn", [](IntelDDC& d) { return d.DebugOnIntel(); },
-         [](const auto& s) { return AUXAccess::DebugOnM1(s); }, {0x51, 0x07, 0, 0, 0x07, 0x09, 0, 0, 0, 0}},
-        {"Reset", [](IntelDDC& d) { return d.ResetIntel(); }, [](const auto& s) { return AUXAccess::ResetM1(s); },
+        {"DebugOn",
+         [](IntelDDC& d) { return d.DebugOnIntel(); },
+         [](const auto& s) { return AUXAccess::DebugOnM1(s); },
+         {0x51, 0x07, 0, 0, 0x07, 0x09, 0, 0, 0, 0}},
+        {"Reset",
+         [](IntelDDC& d) { return d.ResetIntel(); },
+         [](const auto& s) { return AUXAccess::ResetM1(s); },
          {0x51, 0x07, 0, 0, 0x07, 0x20, 0x03, 0, 0, 0}},
-        {"Write", [](IntelDDC& d) { return d.WriteIntel(0x80AD, 0x0000); },
+        {"Write",
+         [](IntelDDC& d) { return d.WriteIntel(0x80AD, 0x0000); },
          [](const auto& s) { return AUXAccess::WriteM1(s, 0x80AD, 0x0000); },
          {0x51, 0x07, 0x00, 0x00, 0x07, 0x07, 0x80, 0xAD, 0x00, 0x00}},
-        {"Write operands", [](IntelDDC& d) { return d.WriteIntel(0x1234, 0xBEEF); },
+        {"Write operands",
+         [](IntelDDC& d) { return d.WriteIntel(0x1234, 0xBEEF); },
          [](const auto& s) { return AUXAccess::WriteM1(s, 0x1234, 0xBEEF); },
          {0x51, 0x07, 0x00, 0x00, 0x07, 0x07, 0x12, 0x34, 0xBE, 0xEF}},
-        {"RunCode", [](IntelDDC& d) { return d.RunCodeIntel(0x2000); },
-         [](const auto& s) { return AUXAccess::RunCodeM1(s, 0x2000); }, {0x51, 0x06, 0x00, 0x00, 0x05, 0x1D, 0x20, 0x00}},
-        {"FlashErase", [](IntelDDC& d) { return d.FlashEraseIntel(); },
-         [](const auto& s) { return AUXAccess::FlashEraseM1(s); }, {0x51, 0x06, 0, 0, 0x05, 0x19, 0, 0}},
-        {"SendRamWriteCRC", [](IntelDDC& d) { return d.SendRamWriteCRCIntel(0x0021, 0x1021); },
+        {"RunCode",
+         [](IntelDDC& d) { return d.RunCodeIntel(0x2000); },
+         [](const auto& s) { return AUXAccess::RunCodeM1(s, 0x2000); },
+         {0x51, 0x06, 0x00, 0x00, 0x05, 0x1D, 0x20, 0x00}},
+        {"FlashErase",
+         [](IntelDDC& d) { return d.FlashEraseIntel(); },
+         [](const auto& s) { return AUXAccess::FlashEraseM1(s); },
+         {0x51, 0x06, 0, 0, 0x05, 0x19, 0, 0}},
+        {"SendRamWriteCRC",
+         [](IntelDDC& d) { return d.SendRamWriteCRCIntel(0x0021, 0x1021); },
          [](const auto& s) { return AUXAccess::SendRamWriteCRCM1(s, 0x0021, 0x1021); },
          {0x51, 0x8B, 0x00, 0x21, 0x0B, 0x13, 0x10, 0x21, 0, 0, 0, 0, 0, 0}},
-        {"SendFlashWriteCRC", [](IntelDDC& d) { return d.SendFlashWriteCRCIntel(0x1021); },
+        {"SendFlashWriteCRC",
+         [](IntelDDC& d) { return d.SendFlashWriteCRCIntel(0x1021); },
          [](const auto& s) { return AUXAccess::SendFlashWriteCRCM1(s, 0x1021); },
          {0x51, 0x8B, 0x00, 0x00, 0x04, 0x13, 0x10, 0x21, 0, 0, 0, 0, 0, 0}},
     };
@@ -145,8 +155,9 @@ TEST_F(AuxCommands, AFailedTransferSaysWhyInItsResultAndItsLogLine) {
     auto ddc = display.ddc();
     display.chip->failAt(AuxPacketKind::VersionRead, 1);
     EXPECT_EQ(ddc->GetVersionIntel(), "Please replug the device again.");
-    EXPECT_TRUE(log.contains(LogLevel::error, "Failed to send request to interface 0 for framebuffer with ID 3. "
-                                              "Cause: read of 16 bytes from 0x37: NAK of 6f"));
+    EXPECT_TRUE(log.contains(LogLevel::error,
+                             "Failed to send request to interface 0 for framebuffer with ID 3. "
+                             "Cause: read of 16 bytes from 0x37: NAK of 6f"));
 }
 
 TEST_F(AuxCommands, M1CommandsWithoutAServiceFailWithoutSending) {

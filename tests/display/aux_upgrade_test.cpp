@@ -22,9 +22,7 @@ using Waits = std::vector<std::chrono::microseconds>;
 
 class AuxUpgrade : public ::testing::Test {
 protected:
-    void SetUp() override {
-        test::resetDisplayState();
-    }
+    void SetUp() override { test::resetDisplayState(); }
 
     void upgradeIntel(IntelDDC& ddc, const Bytes& isp, const Bytes& fw, const ProgressObserver& observer = {}) {
         ddc.AUXFirmwareUpgradeIntel(isp, fw, aux::stepCount(isp.size()), aux::stepCount(fw.size()), observer);
@@ -72,11 +70,11 @@ TEST_F(AuxUpgrade, TheCommandsComeInTheirOrderWithTheirWaits) {
     for (const auto& e : display.chip->transcript())
         if (order.empty() || order.back() != e.kind) order.push_back(e.kind);
     using K = AuxPacketKind;
-    const std::vector<K> expected = {K::DebugOn,  K::BeforeUpgrade, K::Reset,    K::Write,      K::RamWrite,
-                                     K::SendRamWriteCRC};
+    const std::vector<K> expected = {K::DebugOn, K::BeforeUpgrade, K::Reset, K::Write, K::RamWrite, K::SendRamWriteCRC};
     ASSERT_GE(order.size(), expected.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), order.begin()));
-    const std::vector<K> tail = {K::SendRamWriteCRC, K::RunCode, K::FlashErase, K::BeforeUpgrade, K::FlashWrite, K::SendFlashWriteCRC};
+    const std::vector<K> tail = {K::SendRamWriteCRC, K::RunCode,    K::FlashErase,
+                                 K::BeforeUpgrade,   K::FlashWrite, K::SendFlashWriteCRC};
     auto runCode = std::find(order.begin(), order.end(), K::RunCode);
     ASSERT_NE(runCode, order.end());
     EXPECT_TRUE(std::equal(tail.begin(), tail.end(), runCode - 1));
@@ -89,7 +87,8 @@ TEST_F(AuxUpgrade, TheCommandsComeInTheirOrderWithTheirWaits) {
     OneDisplay other;
     test::ScopedSleeper m1Sleeper;
     auto service = std::make_shared<emu::AuxEmulatedAVService>(other.chip);
-    AUXAccess::AUXFirmwareUpgradeM1(service, isp, firmware, aux::stepCount(isp.size()), aux::stepCount(firmware.size()));
+    AUXAccess::AUXFirmwareUpgradeM1(service, isp, firmware, aux::stepCount(isp.size()),
+                                    aux::stepCount(firmware.size()));
     EXPECT_EQ(m1Sleeper->waits(), (Waits{seconds(5), seconds(2), seconds(7), seconds(7)}));
     const auto t = other.chip->transcript();
     EXPECT_EQ(t.at(0).kind, K::DebugOn);
@@ -223,9 +222,7 @@ TEST_F(AuxUpgrade, AFailingCommandEndsTheRunAtOnce) {
 // The error names the step, the command and what the bus answered; the
 // record of the display adds which display, and logs it.
 TEST_F(AuxUpgrade, TheErrorCarriesTheCauseOfTheFirstFailingCommand) {
-    const auto hexOf = [](const emu::AuxTranscriptEntry& e) {
-        return "6e " + hexBytes(e.bytes, " ", HexCase::lower);
-    };
+    const auto hexOf = [](const emu::AuxTranscriptEntry& e) { return "6e " + hexBytes(e.bytes, " ", HexCase::lower); };
     struct Case {
         const char* name;
         AuxPacketKind kind;

@@ -62,8 +62,8 @@ protected:
 TEST_F(DisplayBuses, TwoCardsWithEqualConnectorIdsKeepTheirOwnIdentityBusAndChip) {
     auto first = chip("ZK1111 card0"), second = chip("ZK2222 card1");
     host.addDisplay({.type = "DP", .connectorId = 95, .edid = buildEdid({.serial = 1}), .bus = 3, .chip = first});
-    host.addDisplay({.type = "HDMI-A", .connectorId = 95, .edid = buildEdid({.serial = 2}), .bus = 8,
-                     .chip = second, .card = 1});
+    host.addDisplay(
+        {.type = "HDMI-A", .connectorId = 95, .edid = buildEdid({.serial = 2}), .bus = 8, .chip = second, .card = 1});
     auto& manager = configure();
     auto others = manager.getOtherDisplays();
     ASSERT_EQ(others.size(), 2u);
@@ -101,8 +101,7 @@ TEST_F(DisplayBuses, ConnectorsSharingABusReachItsChipOnce) {
     host.addDisplay({.type = "DVI-I", .connectorId = 40, .edid = edid, .bus = 4, .chip = shared});
     host.addDisplay({.type = "VGA", .connectorId = 41, .edid = edid, .bus = 4});
     auto& manager = configure();
-    EXPECT_TRUE(log.contains(LogLevel::info,
-                             "Display 41 shares bus i2c-4 with display 40, which alone uses it."));
+    EXPECT_TRUE(log.contains(LogLevel::info, "Display 41 shares bus i2c-4 with display 40, which alone uses it."));
     EXPECT_EQ(manager.readVersionIntel(), "ZK6121 V1.00.0");
     EXPECT_EQ(test::packetsOf(*shared, AuxPacketKind::GetVersion).size(), 8u);
     upgrade();
@@ -117,10 +116,18 @@ TEST_F(DisplayBuses, AMonitorWithoutTheChipGetsOnlyTheVersionQueryWhereverItIsLi
         emu::AuxEmulatedHost machine;
         auto withChip = chip("ZK6221 V3.1");
         auto monitor = std::make_shared<emu::AuxDdcMonitor>();
-        const emu::AuxEmulatedDisplay chipped{.type = "DP", .index = chiplessFirst ? 2u : 1u, .connectorId = 10,
-                                              .edid = buildEdid({.serial = 1}), .bus = 3, .chip = withChip};
-        const emu::AuxEmulatedDisplay chipless{.type = "DP", .index = chiplessFirst ? 1u : 2u, .connectorId = 11,
-                                               .edid = buildEdid({.serial = 2}), .bus = 5, .target37 = monitor};
+        const emu::AuxEmulatedDisplay chipped{.type = "DP",
+                                              .index = chiplessFirst ? 2u : 1u,
+                                              .connectorId = 10,
+                                              .edid = buildEdid({.serial = 1}),
+                                              .bus = 3,
+                                              .chip = withChip};
+        const emu::AuxEmulatedDisplay chipless{.type = "DP",
+                                               .index = chiplessFirst ? 1u : 2u,
+                                               .connectorId = 11,
+                                               .edid = buildEdid({.serial = 2}),
+                                               .bus = 5,
+                                               .target37 = monitor};
         machine.addDisplay(chiplessFirst ? chipless : chipped);
         machine.addDisplay(chiplessFirst ? chipped : chipless);
         test::ScopedDisplayPlatform scoped(machine.platform());
@@ -165,7 +172,8 @@ TEST_F(DisplayBuses, TheEdidSearchTakesOneUnclaimedDisplayBusOrNone) {
          "Display 1 is left out: its EDID is found on more than one bus (i2c-3, i2c-4)."},
         {"the connector's own DP-AUX adapter comes first; the other then finds one bus",
          [&](emu::AuxEmulatedHost& h) {
-             h.addDisplay({.type = "DP", .connectorId = 1, .edid = twin, .bus = 20, .ddcLink = false, .auxChild = true});
+             h.addDisplay(
+                 {.type = "DP", .connectorId = 1, .edid = twin, .bus = 20, .ddcLink = false, .auxChild = true});
              h.addDisplay({.type = "HDMI-A", .connectorId = 2, .edid = twin, .bus = 4, .ddcLink = false});
          },
          {{1, 20u}, {2, 4u}},
@@ -173,8 +181,8 @@ TEST_F(DisplayBuses, TheEdidSearchTakesOneUnclaimedDisplayBusOrNone) {
         {"a bus another connector names is never taken",
          [&](emu::AuxEmulatedHost& h) {
              h.addDisplay({.type = "DP", .connectorId = 1, .edid = twin, .bus = 6});
-             h.addDisplay({.type = "HDMI-A", .connectorId = 2, .edid = twin, .bus = 7, .ddcLink = false,
-                           .busNode = false});
+             h.addDisplay(
+                 {.type = "HDMI-A", .connectorId = 2, .edid = twin, .bus = 7, .ddcLink = false, .busNode = false});
          },
          {{1, 6u}, {2, std::nullopt}},
          "No service port found for display with ID 2."},
@@ -216,15 +224,20 @@ TEST_F(DisplayBuses, AnEdidWithExtensionBlocksIsMatchedByItsBaseBlock) {
 
 TEST_F(DisplayBuses, ABoundDriverADeniedOpenAndAMissingNodeLeaveTheBusAloneWithAHint) {
     auto bound = chip(), denied = chip();
-    host.addDisplay({.type = "DP", .connectorId = 1, .edid = buildEdid({.serial = 1}), .bus = 3, .chip = bound,
+    host.addDisplay({.type = "DP",
+                     .connectorId = 1,
+                     .edid = buildEdid({.serial = 1}),
+                     .bus = 3,
+                     .chip = bound,
                      .busDriver = "ddcci"});
-    host.addDisplay({.type = "DP", .index = 2, .connectorId = 2, .edid = buildEdid({.serial = 2}), .bus = 4,
-                     .chip = denied});
+    host.addDisplay(
+        {.type = "DP", .index = 2, .connectorId = 2, .edid = buildEdid({.serial = 2}), .bus = 4, .chip = denied});
     host.setBusDenied(4);
     auto& manager = configure();
     for (const auto& d : manager.getOtherDisplays()) EXPECT_FALSE(d->bus()) << d->identifier;
-    EXPECT_TRUE(log.contains(LogLevel::error,
-                             "Bus i2c-3 of display 1 is left out: the kernel driver ddcci is bound to its address 0x37."));
+    EXPECT_TRUE(
+        log.contains(LogLevel::error,
+                     "Bus i2c-3 of display 1 is left out: the kernel driver ddcci is bound to its address 0x37."));
     EXPECT_EQ(manager.reachHints(),
               (std::vector<std::string>{
                   "Hint: no permission to open /dev/i2c-4: install Quorvel's udev rules (they give the logged-in "
@@ -240,8 +253,8 @@ TEST_F(DisplayBuses, ABoundDriverADeniedOpenAndAMissingNodeLeaveTheBusAloneWithA
 
     // Without i2c-dev no display has a node: the one hint says so.
     emu::AuxEmulatedHost bare;
-    bare.addDisplay({.type = "DP", .connectorId = 1, .edid = buildEdid({}), .bus = 3, .chip = chip(),
-                     .busNode = false});
+    bare.addDisplay(
+        {.type = "DP", .connectorId = 1, .edid = buildEdid({}), .bus = 3, .chip = chip(), .busNode = false});
     bare.addBus(0, {}, kI2CFuncI2C, false);  // the SMBus's node does not count
     test::ScopedDisplayPlatform scoped(bare.platform());
     manager.configureDisplays();

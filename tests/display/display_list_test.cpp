@@ -15,8 +15,14 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 TEST(Edid, NumbersNameDateAndSizeComeFromTheBaseBlock) {
-    const Bytes edid = buildEdid({.manufacturer = "DEL", .product = 0xA0C5, .serial = 0x12345678,
-                                  .name = "DELL U2720Q", .week = 12, .year = 2020, .widthMM = 597, .heightMM = 336});
+    const Bytes edid = buildEdid({.manufacturer = "DEL",
+                                  .product = 0xA0C5,
+                                  .serial = 0x12345678,
+                                  .name = "DELL U2720Q",
+                                  .week = 12,
+                                  .year = 2020,
+                                  .widthMM = 597,
+                                  .heightMM = 336});
     const auto info = parseEdid(edid);
     ASSERT_TRUE(info);
     EXPECT_EQ(info->vendor, 0x10ACu);  // "DEL"
@@ -46,9 +52,7 @@ TEST(Edid, ShortOrHeaderlessDataIsNoEdid) {
 
 class DisplayList : public ::testing::Test {
 protected:
-    void SetUp() override {
-        test::resetDisplayState();
-    }
+    void SetUp() override { test::resetDisplayState(); }
     void TearDown() override { AUXDisplayManager::shared().clearDisplays(); }
 
     std::vector<std::shared_ptr<Display>> configure() {
@@ -64,13 +68,16 @@ protected:
 };
 
 TEST_F(DisplayList, KindsNamesAndKeysOfTheConnectedDisplays) {
-    host.addDisplay({.type = "eDP", .connectorId = 40, .edid = buildEdid({.manufacturer = "BOE", .name = "Panel"}),
-                     .bus = 1});
-    host.addDisplay({.type = "DP", .connectorId = 2, .edid = buildEdid({.manufacturer = "QRV", .product = 5678,
-                                                                        .name = "Office 27"}),
-                     .bus = 3, .chip = std::make_shared<emu::AuxChip>()});
+    host.addDisplay(
+        {.type = "eDP", .connectorId = 40, .edid = buildEdid({.manufacturer = "BOE", .name = "Panel"}), .bus = 1});
+    host.addDisplay({.type = "DP",
+                     .connectorId = 2,
+                     .edid = buildEdid({.manufacturer = "QRV", .product = 5678, .name = "Office 27"}),
+                     .bus = 3,
+                     .chip = std::make_shared<emu::AuxChip>()});
     host.addDisplay({.type = "HDMI-A", .connectorId = 7, .connected = false, .edid = buildEdid({})});
-    host.addDisplay({.type = "Virtual", .connectorId = 9, .edid = buildEdid({.manufacturer = "QRV", .name = "Remote"})});
+    host.addDisplay(
+        {.type = "Virtual", .connectorId = 9, .edid = buildEdid({.manufacturer = "QRV", .name = "Remote"})});
     host.addDisplay({.type = "DP", .index = 2, .connectorId = 11, .backlight = true});
     const auto displays = configure();
     ASSERT_EQ(displays.size(), 4u);
@@ -147,8 +154,12 @@ TEST_F(DisplayList, WithoutADdcLinkTheBusIsFoundByItsEdid) {
 }
 
 TEST_F(DisplayList, NoTransportWithoutABusWithoutPlainI2COrForTheBuiltInPanel) {
-    host.addDisplay({.type = "DP", .connectorId = 1, .edid = buildEdid({.serial = 1}), .bus = 3,
-                     .chip = std::make_shared<emu::AuxChip>(), .functionality = 0});
+    host.addDisplay({.type = "DP",
+                     .connectorId = 1,
+                     .edid = buildEdid({.serial = 1}),
+                     .bus = 3,
+                     .chip = std::make_shared<emu::AuxChip>(),
+                     .functionality = 0});
     host.addDisplay({.type = "DP", .index = 2, .connectorId = 2, .edid = buildEdid({.serial = 2}), .bus = 4});
     host.setBusUnopenable(4, true);
     host.addDisplay({.type = "HDMI-A", .connectorId = 5, .edid = buildEdid({.serial = 3})});
@@ -169,8 +180,8 @@ TEST_F(DisplayList, UpgradesEveryExternalDisplayInOrderAndStopsAtTheFirstFailure
     auto first = std::make_shared<emu::AuxChip>(emu::AuxChipOptions{.version = "ZK1111 first"});
     auto second = std::make_shared<emu::AuxChip>(emu::AuxChipOptions{.version = "ZK2222 second"});
     host.addDisplay({.type = "DP", .connectorId = 1, .edid = buildEdid({.serial = 1}), .bus = 3, .chip = first});
-    host.addDisplay({.type = "DP", .index = 2, .connectorId = 2, .edid = buildEdid({.serial = 2}), .bus = 4,
-                     .chip = second});
+    host.addDisplay(
+        {.type = "DP", .index = 2, .connectorId = 2, .edid = buildEdid({.serial = 2}), .bus = 4, .chip = second});
     configure();
     auto& manager = AUXDisplayManager::shared();
     EXPECT_EQ(manager.readVersionIntel(), "ZK1111 first");  // the first chip that answered

@@ -45,8 +45,11 @@ TEST_F(DrmI2CUmockdev, ConnectedConnectorsInTheirOrderWithEdidDdcBusAndKind) {
     auto chip = std::make_shared<emu::AuxChip>();
     bed->addDisplay({.type = "eDP", .connectorId = 70, .edid = buildEdid({.name = "Panel"}), .bus = 1});
     bed->addDisplay({.type = "DP", .index = 10, .connectorId = 0, .edid = buildEdid({.serial = 10}), .bus = 7});
-    bed->addDisplay({.type = "DP", .index = 2, .connectorId = 42,
-                     .edid = buildEdid({.product = 0x0102, .serial = 2, .name = "Office 27"}), .bus = 3,
+    bed->addDisplay({.type = "DP",
+                     .index = 2,
+                     .connectorId = 42,
+                     .edid = buildEdid({.product = 0x0102, .serial = 2, .name = "Office 27"}),
+                     .bus = 3,
                      .chip = chip});
     bed->addDisplay({.type = "HDMI-A", .index = 1, .connectorId = 50, .connected = false, .edid = buildEdid({})});
     bed->addDisplay({.type = "Virtual", .index = 1, .connectorId = 60});
@@ -57,8 +60,8 @@ TEST_F(DrmI2CUmockdev, ConnectedConnectorsInTheirOrderWithEdidDdcBusAndKind) {
     ASSERT_TRUE(connectors);
     std::vector<std::string> names;
     for (const auto& c : *connectors) names.push_back(c.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"card0-DP-2", "card0-DP-3", "card0-DP-10", "card0-Virtual-1",
-                                               "card0-eDP-1"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"card0-DP-2", "card0-DP-3", "card0-DP-10", "card0-Virtual-1", "card0-eDP-1"}));
     const auto& office = (*connectors)[0];
     EXPECT_EQ(office.displayID, 42u);
     EXPECT_EQ(office.type, "DP");
@@ -100,8 +103,12 @@ TEST_F(DrmI2CUmockdev, SeventeenConnectorsListSixteen) {
 TEST_F(DrmI2CUmockdev, WithoutADdcLinkTheBusIsFoundByTheEdidAt0x50) {
     auto chip = std::make_shared<emu::AuxChip>(emu::AuxChipOptions{.version = "ZK6121 V2.00.1"});
     bed->addAdapter(2, {{0x50, std::make_shared<emu::AuxEdidEeprom>(buildEdid({.serial = 99}))}});
-    bed->addDisplay({.type = "HDMI-A", .connectorId = 5, .edid = buildEdid({.serial = 5, .name = "TV"}), .bus = 4,
-                     .ddcLink = false, .chip = chip});
+    bed->addDisplay({.type = "HDMI-A",
+                     .connectorId = 5,
+                     .edid = buildEdid({.serial = 5, .name = "TV"}),
+                     .bus = 4,
+                     .ddcLink = false,
+                     .chip = chip});
     auto ddc = IntelDDC::create(5);
     ASSERT_TRUE(ddc);
     EXPECT_EQ(ddc->framebuffer, 4u);
@@ -121,8 +128,8 @@ TEST_F(DrmI2CUmockdev, TheUpgradeThroughI2cDevLeavesTheFileInFlash) {
     const Bytes isp = test::patternImage(4096, 7), fw = test::patternImage(64 * 1024, 8);
     int64_t flashStarted = 0;
     ProgressObserver observer{[&](UpgradePhase p) { flashStarted += p == UpgradePhase::firmware; }, {}};
-    AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(isp, fw, aux::stepCount(isp.size()),
-                                                        aux::stepCount(fw.size()), observer);
+    AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(isp, fw, aux::stepCount(isp.size()), aux::stepCount(fw.size()),
+                                                        observer);
     EXPECT_EQ(flashStarted, 1);
     EXPECT_TRUE(chip->violations().empty());
     EXPECT_EQ(chip->ram(), isp);
@@ -147,8 +154,12 @@ TEST_F(DrmI2CUmockdev, ANakOrABusErrorReachesTheLogAndTheUpgradeErrorWithItsErrn
          }) {
         SCOPED_TRACE(c.name);
         auto chip = std::make_shared<emu::AuxChip>();
-        bed->addDisplay({.type = "DP", .index = c.display, .connectorId = c.display,
-                         .edid = buildEdid({.serial = c.display}), .bus = c.bus, .chip = chip});
+        bed->addDisplay({.type = "DP",
+                         .index = c.display,
+                         .connectorId = c.display,
+                         .edid = buildEdid({.serial = c.display}),
+                         .bus = c.bus,
+                         .chip = chip});
         auto ddc = IntelDDC::create(c.display);
         ASSERT_TRUE(ddc);
 
@@ -163,8 +174,8 @@ TEST_F(DrmI2CUmockdev, ANakOrABusErrorReachesTheLogAndTheUpgradeErrorWithItsErrn
         chip->failAt(emu::AuxPacketKind::RamWrite, 5, c.status);
         Bytes packet = {0x6e, 0x51, 0x0b, 0x00, 0x04, 0x0b, 0x13};
         packet.insert(packet.end(), isp.begin() + 32, isp.begin() + 40);
-        const std::string refused =
-            (c.nak ? "NAK of " + hexBytes(packet, " ", HexCase::lower) + ", " : std::string()) + c.errnoText;
+        const std::string refused = (c.nak ? "NAK of " + hexBytes(packet, " ", HexCase::lower) + ", " : std::string()) +
+                                    c.errnoText;
         try {
             ddc->AUXFirmwareUpgradeIntel(isp, fw, aux::stepCount(isp.size()), aux::stepCount(fw.size()));
             ADD_FAILURE() << "no error";
@@ -179,8 +190,12 @@ TEST_F(DrmI2CUmockdev, ANakOrABusErrorReachesTheLogAndTheUpgradeErrorWithItsErrn
 }
 
 TEST_F(DrmI2CUmockdev, ABusWithoutPlainI2CGetsNoTransport) {
-    bed->addDisplay({.type = "DP", .connectorId = 9, .edid = buildEdid({}), .bus = 6,
-                     .chip = std::make_shared<emu::AuxChip>(), .functionality = 0});
+    bed->addDisplay({.type = "DP",
+                     .connectorId = 9,
+                     .edid = buildEdid({}),
+                     .bus = 6,
+                     .chip = std::make_shared<emu::AuxChip>(),
+                     .functionality = 0});
     EXPECT_FALSE(IntelDDC::create(9));
     EXPECT_TRUE(log.contains(LogLevel::error, "No supported reply transaction type found for display with ID 9."));
 }
@@ -203,15 +218,20 @@ TEST_F(DrmI2CUmockdev, PlainReadAndWriteGoToTheChosenSlave) {
 
 TEST_F(DrmI2CUmockdev, SysfsGivesCardsTheirIdentityAndBusesTheirOwner) {
     bed->addDisplay({.type = "DP", .connectorId = 95, .edid = buildEdid({.serial = 1}), .bus = 3});
-    bed->addDisplay({.type = "DP", .connectorId = 95, .edid = buildEdid({.serial = 2}), .bus = 12, .ddcLink = false,
-                     .card = 1, .auxChild = true, .busDriver = "ddcci"});
+    bed->addDisplay({.type = "DP",
+                     .connectorId = 95,
+                     .edid = buildEdid({.serial = 2}),
+                     .bus = 12,
+                     .ddcLink = false,
+                     .card = 1,
+                     .auxChild = true,
+                     .busDriver = "ddcci"});
     bed->addBus({.number = 0, .owner = emu::AuxUmockdevBus::Owner::Smbus});
     bed->addBus({.number = 7, .node = false});
     // A display engine off PCI: its buses belong to DRM.
     GError* error = nullptr;
     for (const char* record :
-         {"P: /devices/platform/vc4\nE: SUBSYSTEM=platform\n",
-          "P: /devices/platform/vc4/drm/card2\nE: SUBSYSTEM=drm\n",
+         {"P: /devices/platform/vc4\nE: SUBSYSTEM=platform\n", "P: /devices/platform/vc4/drm/card2\nE: SUBSYSTEM=drm\n",
           "P: /devices/platform/vc4/drm/card2/card2-HDMI-A-1\nE: SUBSYSTEM=drm\nA: status=disconnected\\n\n",
           "P: /devices/platform/vc4/drm/card2/card2-HDMI-A-1/i2c-20\nE: SUBSYSTEM=i2c\n",
           "P: /devices/platform/vc4/drm/card2/card2-HDMI-A-1/i2c-20/i2c-dev/i2c-20\nN: i2c-20\n"

@@ -15,8 +15,20 @@ Bytes ramWrite(uint16_t serial, uint8_t fill) {
 }
 
 Bytes ramCrc(uint16_t serial, uint16_t crc) {
-    return {0x51, 0x8B, static_cast<uint8_t>(serial >> 8), static_cast<uint8_t>(serial), 0x0B, 0x13,
-            static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc), 0, 0, 0, 0, 0, 0};
+    return {0x51,
+            0x8B,
+            static_cast<uint8_t>(serial >> 8),
+            static_cast<uint8_t>(serial),
+            0x0B,
+            0x13,
+            static_cast<uint8_t>(crc >> 8),
+            static_cast<uint8_t>(crc),
+            0,
+            0,
+            0,
+            0,
+            0,
+            0};
 }
 
 const Bytes kDebugOn = {0x51, 0x07, 0, 0, 0x07, 0x09, 0, 0, 0, 0};
@@ -64,9 +76,9 @@ TEST(AuxChip, CatchesAWrongFlashFlagAndWrongLayouts) {
     chip.write(Bytes{0x51, 0x06, 0, 0, 0x05, 0x19, 0, 0});
     ASSERT_TRUE(chip.loaderRunning());
     Bytes flash = {0x51, 0x0B, 0, 0, 0x0A, 0x10, 1, 2, 3, 4, 5, 6, 7, 8};
-    for (int i = 0; i < 32; ++i) chip.write(flash);  // the 32nd lacks its 0x40 flag
+    for (int i = 0; i < 32; ++i) chip.write(flash);         // the 32nd lacks its 0x40 flag
     chip.write(Bytes{0x51, 0x05, 0, 0, 0x05, 0x19, 0, 0});  // FlashErase with byte 1 = L
-    chip.write(Bytes{0x51, 0x03, 0, 0, 0x03});               // too short to be anything
+    chip.write(Bytes{0x51, 0x03, 0, 0, 0x03});              // too short to be anything
     const auto v = chip.violations();
     ASSERT_EQ(v.size(), 3u);
     EXPECT_EQ(v[0], "FlashWrite at offset 248 has byte 1 0B");

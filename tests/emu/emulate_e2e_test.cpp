@@ -70,11 +70,16 @@ TEST_F(Emulated, RefusedFileLeavesTheChipAlone) {
 }
 
 TEST_F(Emulated, FailuresMidWriteEndTheUpgrade) {
-    struct Case { std::string fault; std::string state; };
+    struct Case {
+        std::string fault;
+        std::string state;
+    };
     for (const Case& c : {Case{"flashwrite@300:stall", "programmed"}, Case{"flashwrite@300:unplug", "unplugged"}}) {
         const auto r = run({"--product", "0x6221", "--fail-step", c.fault}, {"-f", firmware(0xA3)});
-        EXPECT_TRUE(contains(r.out, "USB Upgrade Error: FlashWrite\nUpgrade process FAILED.\n"
-                                    "Please replug the device and try again!\n")) << c.fault << r.out;
+        EXPECT_TRUE(contains(r.out,
+                             "USB Upgrade Error: FlashWrite\nUpgrade process FAILED.\n"
+                             "Please replug the device and try again!\n"))
+            << c.fault << r.out;
         EXPECT_FALSE(contains(r.out, "Upgrade Completed!")) << c.fault;
         EXPECT_TRUE(contains(r.err, "FlashWrite 300")) << c.fault << r.err;  // nothing after the failure
         EXPECT_TRUE(contains(r.err, c.state)) << c.fault << r.err;
@@ -155,9 +160,14 @@ TEST_F(Emulated, AuxFirmwareRefusesWhatTheTabRefuses) {
 
 // Each malformed version reply gives its message, or nothing, and never a crash.
 TEST_F(Emulated, MalformedVersionReplies) {
-    struct Case { std::vector<std::string> options; std::string shown; int status; };
-    const std::string replug = "Please replug the device again.\nFirmware Version of Product: \n"
-                               "Please replug the device again.\n";
+    struct Case {
+        std::vector<std::string> options;
+        std::string shown;
+        int status;
+    };
+    const std::string replug =
+        "Please replug the device again.\nFirmware Version of Product: \n"
+        "Please replug the device again.\n";
     const std::vector<Case> cases = {
         {{"--version-reply", "length=0"}, replug, 1},
         {{"--version-reply", "length=1"}, replug, 1},
@@ -166,7 +176,8 @@ TEST_F(Emulated, MalformedVersionReplies) {
         {{"--version-reply", "nul"}, "Firmware Version of Product: \nZK6121 Emu\n", 0},
         {{"--version-reply", "none"}, "Firmware Version of Product: \n\n", 0},
         {{"--version-text", std::string(40, 'x'), "--fail-step", "getversion:short"},
-         "Firmware Version of Product: \n" + std::string(30, 'x') + "\n", 0},
+         "Firmware Version of Product: \n" + std::string(30, 'x') + "\n",
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options.back());
@@ -201,10 +212,9 @@ TEST_F(Emulated, FailuresOnBothRoadsThroughTheRealPrograms) {
 // connector id, two identical monitors without `ddc` links, a bus with a
 // kernel driver on 0x37, and the SMBus.
 TEST_F(Emulated, TheReadReachesOnlyTheRightBusesOnce) {
-    auto r = run({"--no-usb", "--display", "chip=ddcci", "--display", "version=ZK6221 V3",
-                  "--display", "card=1,id=71,version=ZK6121 C1", "--display", "ddc=no,product=5,serial=0",
-                  "--display", "ddc=no,product=5,serial=0,bus=20", "--display", "driver=ddcci",
-                  "--display", "type=DVI-I,bus=11"},
+    auto r = run({"--no-usb", "--display", "chip=ddcci", "--display", "version=ZK6221 V3", "--display",
+                  "card=1,id=71,version=ZK6121 C1", "--display", "ddc=no,product=5,serial=0", "--display",
+                  "ddc=no,product=5,serial=0,bus=20", "--display", "driver=ddcci", "--display", "type=DVI-I,bus=11"},
                  {"--aux-product"});
     EXPECT_TRUE(contains(r.out, "Firmware Version of Product: \nZK6221 V3\n")) << r.out;
     EXPECT_TRUE(contains(r.out, "Hint: the kernel driver ddcci is bound to address 0x37 on i2c-15")) << r.out;
@@ -218,9 +228,11 @@ TEST_F(Emulated, TheReadReachesOnlyTheRightBusesOnce) {
         EXPECT_TRUE(contains(r.err, line)) << line << r.err;
 
     r = run({"--no-usb", "--display", "node=no"}, {"--aux-product"});
-    EXPECT_TRUE(contains(r.out, "No External Screen connected!\nPlease connect the screen first.\n"
-                                "Hint: load the i2c-dev kernel module (modprobe i2c-dev) so that displays can be "
-                                "reached.\n")) << r.out;
+    EXPECT_TRUE(contains(r.out,
+                         "No External Screen connected!\nPlease connect the screen first.\n"
+                         "Hint: load the i2c-dev kernel module (modprobe i2c-dev) so that displays can be "
+                         "reached.\n"))
+        << r.out;
     EXPECT_EQ(r.status, 1);
 }
 
@@ -228,16 +240,18 @@ TEST_F(Emulated, TheReadReachesOnlyTheRightBusesOnce) {
 // its bus with a DVI-I connector; a monitor without the chip comes last.
 TEST_F(Emulated, EachChipIsUpgradedOnceAndNothingElseIsWritten) {
     const std::string path = firmware(0xA3);
-    const auto r = run({"--no-usb", "--fast-waits", "--display", "default", "--display", "card=1,id=70",
-                        "--display", "type=DVI-I,bus=10", "--display", "chip=ddcci"},
+    const auto r = run({"--no-usb", "--fast-waits", "--display", "default", "--display", "card=1,id=70", "--display",
+                        "type=DVI-I,bus=10", "--display", "chip=ddcci"},
                        {"--aux-firmware", path});
     EXPECT_TRUE(contains(r.out, "\nUpgrade Completed!\n")) << r.out;
     EXPECT_EQ(r.status, 0);
     for (const char* chip : {"display chip 1 (DP): ", "display chip 2 (DP): "})
-        EXPECT_TRUE(contains(r.err, std::string(chip) + "9015 packets (BeforeUpgrade 20, DebugOn 1, FlashErase 1, "
-                                    "FlashWrite 8192, GetVersion 8, RamWrite 512, Reset 1, RunCode 1, "
-                                    "SendFlashWriteCRC 256, SendRamWriteCRC 16, VersionRead 8, Write 7)\n"
-                                    "quorvel-emulate:   flash equals " + path + " (65536 bytes)\n"))
+        EXPECT_TRUE(contains(r.err, std::string(chip) +
+                                        "9015 packets (BeforeUpgrade 20, DebugOn 1, FlashErase 1, "
+                                        "FlashWrite 8192, GetVersion 8, RamWrite 512, Reset 1, RunCode 1, "
+                                        "SendFlashWriteCRC 256, SendRamWriteCRC 16, VersionRead 8, Write 7)\n"
+                                        "quorvel-emulate:   flash equals " +
+                                        path + " (65536 bytes)\n"))
             << chip << r.err;
     EXPECT_TRUE(contains(r.err, "display monitor 4 without the chip: 8 packets (GetVersion 8, VersionRead 8)\n"))
         << r.err;
@@ -247,8 +261,10 @@ TEST_F(Emulated, EachChipIsUpgradedOnceAndNothingElseIsWritten) {
 
 TEST_F(Emulated, ARefusedBusBringsTheUdevHint) {
     const auto r = run({"--no-usb", "--display", "access=denied"}, {"--aux-product"});
-    EXPECT_TRUE(contains(r.out, "No External Screen connected!\nPlease connect the screen first.\n"
-                                "Hint: no permission to open /dev/i2c-10: install Quorvel's udev rules")) << r.out;
+    EXPECT_TRUE(contains(r.out,
+                         "No External Screen connected!\nPlease connect the screen first.\n"
+                         "Hint: no permission to open /dev/i2c-10: install Quorvel's udev rules"))
+        << r.out;
     EXPECT_TRUE(contains(r.err, "bus i2c-10: 0 transfers\n")) << r.err;
     EXPECT_EQ(r.status, 1);
 }
@@ -270,8 +286,8 @@ TEST_F(Emulated, UsageErrorsAndHelp) {
 
 TEST_F(Emulated, SampleFirmwarePassesTheChecks) {
     const auto path = (dir / "sample.bin").string();
-    auto r = runProcess({QUORVEL_EMULATE_PATH, "--make-firmware", path, "--firmware-chip", "0xA8",
-                         "--firmware-size", "128"});
+    auto r = runProcess(
+        {QUORVEL_EMULATE_PATH, "--make-firmware", path, "--firmware-chip", "0xA8", "--firmware-size", "128"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(std::filesystem::file_size(path), 131072u);
     r = runProcess({QUORVEL_EMULATE_PATH, "--make-firmware", path, "--firmware-chip", "2"});

@@ -30,21 +30,26 @@ TEST(FaultRules, CountFromArmingFireOnceAndTheFirstArmedDecides) {
         std::string effects;
     };
     const std::vector<Case> cases = {
-        {"the 2nd A from now, after two earlier ones", [](Rules& r) { r.atKind(Kind::A, 2, 'x'); }, {A, B, A, A}, "..x."},
+        {"the 2nd A from now, after two earlier ones",
+         [](Rules& r) { r.atKind(Kind::A, 2, 'x'); },
+         {A, B, A, A},
+         "..x."},
         {"the 3rd request of any kind", [](Rules& r) { r.atAny(3, 'x'); }, {A, B, B, A}, "..x."},
         {"first armed decides, both used up",
          [](Rules& r) {
              r.atKind(Kind::A, 1, 'x');
              r.atAny(1, 'y');
          },
-         {A, A, B}, "x.."},
+         {A, A, B},
+         "x.."},
         {"a page rule hits its page once", [](Rules& r) { r.atPage(2, 'x'); }, {page(1), page(2), page(2), A}, ".x.."},
         {"cleared rules never fire",
          [](Rules& r) {
              r.atAny(1, 'x');
              r.clear();
          },
-         {A, B}, ".."},
+         {A, B},
+         ".."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -50,8 +50,9 @@ protected:
 
     // One whole upgrade of the USB chip and nothing else, written as the file.
     void expectOneUpgrade(const ProcessResult& r) {
-        EXPECT_TRUE(contains(r.err, "9832 requests (FlashErase 1, FlashWrite 8192, GetVersion 1, RamWrite 1366, "
-                                    "Read 3, Reset 2, RunCode 1, StatusRead 256, Write 10)"))
+        EXPECT_TRUE(contains(r.err,
+                             "9832 requests (FlashErase 1, FlashWrite 8192, GetVersion 1, RamWrite 1366, "
+                             "Read 3, Reset 2, RunCode 1, StatusRead 256, Write 10)"))
             << r.err;
         EXPECT_TRUE(contains(r.err, "flash equals " + fw + " (65536 bytes)")) << r.err;
         EXPECT_FALSE(contains(r.err, "protocol violation")) << r.err;
@@ -62,15 +63,16 @@ TEST_F(FlashGuard, ASecondCommandForTheChipDuringItsFlashPhaseIsRefused) {
     // Started once 20 of the 256 pages are written.
     const std::vector<std::vector<std::string>> seconds = {{"-f", fw}, {"-p"}, {"--product"}};
     for (const auto& second : seconds) {
-        std::vector<std::string> args = {"--also-after", "page:20", "--", QUORVEL_CLI_PATH, "-f", fw, "--",
-                                         QUORVEL_CLI_PATH};
+        std::vector<std::string> args = {"--also-after", "page:20", "--", QUORVEL_CLI_PATH,
+                                         "-f",           fw,        "--", QUORVEL_CLI_PATH};
         args.insert(args.end(), second.begin(), second.end());
         const auto r = emulate(args);
         EXPECT_EQ(occurrences(r.out, kInUse), 1u) << second[0] << r.out;
         EXPECT_EQ(occurrences(r.out, "\nUpgrade Completed!\n"), 1u) << second[0] << r.out;
         expectOneUpgrade(r);
-        EXPECT_TRUE(contains(r.err, "QuorvelCLI ended with exit status 0\nquorvel-emulate: QuorvelCLI ended with "
-                                    "exit status 1\n"))
+        EXPECT_TRUE(contains(r.err,
+                             "QuorvelCLI ended with exit status 0\nquorvel-emulate: QuorvelCLI ended with "
+                             "exit status 1\n"))
             << r.err;
         EXPECT_EQ(r.status, 0);
         if (second[0] == "-p") break;  // --product is the same command; one run of it is enough
@@ -79,8 +81,8 @@ TEST_F(FlashGuard, ASecondCommandForTheChipDuringItsFlashPhaseIsRefused) {
 
 TEST_F(FlashGuard, TheWindowLeavesAChipAloneThatTheCommandLineIsWriting) {
     // The window reads a chip's version when it appears; not this one.
-    const auto r = emulate({"--also-after", "page:20", "--", QUORVEL_CLI_PATH, "-f", fw, "--", "timeout", "-s",
-                            "TERM", "4", QUORVEL_APP_PATH});
+    const auto r = emulate({"--also-after", "page:20", "--", QUORVEL_CLI_PATH, "-f", fw, "--", "timeout", "-s", "TERM",
+                            "4", QUORVEL_APP_PATH});
     EXPECT_EQ(occurrences(r.out, "\nUpgrade Completed!\n"), 1u) << r.out;
     expectOneUpgrade(r);
     EXPECT_TRUE(contains(r.err, "timeout ended with exit status 124")) << r.err;  // it ran until stopped
@@ -89,8 +91,8 @@ TEST_F(FlashGuard, TheWindowLeavesAChipAloneThatTheCommandLineIsWriting) {
 
 TEST_F(FlashGuard, TwoChipsAreUpgradedAtOnceByTwoPrograms) {
     // The display chip's upgrade starts while the USB chip's flash is written.
-    const auto r = emulate({"--display", "default", "--also-after", "page:10", "--", QUORVEL_CLI_PATH, "-f", fw,
-                            "--", QUORVEL_CLI_PATH, "--aux-firmware", fw});
+    const auto r = emulate({"--display", "default", "--also-after", "page:10", "--", QUORVEL_CLI_PATH, "-f", fw, "--",
+                            QUORVEL_CLI_PATH, "--aux-firmware", fw});
     EXPECT_EQ(occurrences(r.out, "\nUpgrade Completed!\n"), 2u) << r.out;
     EXPECT_FALSE(contains(r.out, kInUse)) << r.out;
     expectOneUpgrade(r);
@@ -108,8 +110,9 @@ TEST_F(FlashGuard, TheDisplayChipIsHeldByItsBus) {
     EXPECT_EQ(occurrences(r.out, "\nUpgrade Completed!\n"), 1u) << r.out;
     EXPECT_TRUE(contains(r.err, "flash equals " + fw + " (65536 bytes)")) << r.err;
     EXPECT_FALSE(contains(r.err, "protocol violation")) << r.err;
-    EXPECT_TRUE(contains(r.err, "QuorvelCLI ended with exit status 0\nquorvel-emulate: QuorvelCLI ended with "
-                                "exit status 1\n"))
+    EXPECT_TRUE(contains(r.err,
+                         "QuorvelCLI ended with exit status 0\nquorvel-emulate: QuorvelCLI ended with "
+                         "exit status 1\n"))
         << r.err;
 }
 
@@ -148,7 +151,9 @@ TEST_F(FlashGuard, SignalsInTheFlashPhaseWaitForTheOutcome) {
         return true;
     });
     ASSERT_TRUE(sent) << r.out;
-    const std::string last = R"({"event":"result","message":"Please unplug and replug the device for checking the firmware version.","ok":true})" "\n";
+    const std::string last =
+        R"({"event":"result","message":"Please unplug and replug the device for checking the firmware version.","ok":true})"
+        "\n";
     EXPECT_TRUE(r.out.size() >= last.size() && r.out.substr(r.out.size() - last.size()) == last) << r.out;
     expectOneUpgrade(r);
     EXPECT_EQ(r.status, 0);
@@ -156,7 +161,8 @@ TEST_F(FlashGuard, SignalsInTheFlashPhaseWaitForTheOutcome) {
 
 TEST_F(FlashGuard, ASignalBeforeTheUpgradeEndsTheProgramAtOnce) {
 #if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "under TSan the signal sent at the banner can arrive after the first request; checked in the other builds";
+    GTEST_SKIP()
+        << "under TSan the signal sent at the banner can arrive after the first request; checked in the other builds";
 #endif
     bool sent = false;
     // The banner is out: the program is starting its device watch.
@@ -172,9 +178,8 @@ TEST_F(FlashGuard, ASignalBeforeTheUpgradeEndsTheProgramAtOnce) {
 
 TEST_F(FlashGuard, AClosedStandardOutputDoesNotStopTheUpgrade) {
     // Like `QuorvelCLI -f fw.bin | head -5`.
-    const auto r = emulate({"--", QUORVEL_CLI_PATH, "-f", fw}, [](pid_t, const std::string& out) {
-        return std::count(out.begin(), out.end(), '\n') < 5;
-    });
+    const auto r = emulate({"--", QUORVEL_CLI_PATH, "-f", fw},
+                           [](pid_t, const std::string& out) { return std::count(out.begin(), out.end(), '\n') < 5; });
     expectOneUpgrade(r);
     EXPECT_TRUE(contains(r.err, "QuorvelCLI ended with exit status 0")) << r.err;
     EXPECT_EQ(r.status, 0);
@@ -186,15 +191,16 @@ TEST_F(FlashGuard, SleepAndShutdownAreInhibitedWhileTheChipIsWritten) {
 #endif
     PrivateSystemBus bus(dir.path());
     std::string during;
-    const auto r = emulate(
-        {"--", QUORVEL_CLI_PATH, "-f", fw},
-        [&](pid_t, const std::string& out) {
-            if (during.empty() && contains(out, "Programming...")) during = bus.listInhibitors();
-            return true;
-        },
-        {{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
-    EXPECT_TRUE(contains(during, "string \"shutdown:sleep:idle:handle-power-key:handle-suspend-key:"
-                                 "handle-hibernate-key:handle-lid-switch\"")) << during;
+    const auto r = emulate({"--", QUORVEL_CLI_PATH, "-f", fw},
+                           [&](pid_t, const std::string& out) {
+                               if (during.empty() && contains(out, "Programming...")) during = bus.listInhibitors();
+                               return true;
+                           },
+                           {{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    EXPECT_TRUE(contains(during,
+                         "string \"shutdown:sleep:idle:handle-power-key:handle-suspend-key:"
+                         "handle-hibernate-key:handle-lid-switch\""))
+        << during;
     EXPECT_TRUE(contains(during, "string \"Quorvel\"")) << during;
     EXPECT_TRUE(contains(during, "string \"Upgrading the firmware of ZK6121 (/dev/bus/usb/001/002)\"")) << during;
     EXPECT_TRUE(contains(during, "string \"block\"")) << during;

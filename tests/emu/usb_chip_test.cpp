@@ -62,8 +62,7 @@ struct Host {
         return out(0x10, data, uint16_t((last ? 0x100 : 0) | (a >> 16)), uint16_t(a));
     }
     void prepare() {
-        for (uint16_t r : {0x80AD, 0x80C0, 0x80C9, 0x80D1, 0x80D9, 0x80E1, 0x80E9})
-            ASSERT_EQ(write(r, 0), Outcome::Ok);
+        for (uint16_t r : {0x80AD, 0x80C0, 0x80C9, 0x80D1, 0x80D9, 0x80E1, 0x80E9}) ASSERT_EQ(write(r, 0), Outcome::Ok);
     }
     void toErased() {
         ASSERT_EQ(debugOn(), Outcome::Ok);
@@ -115,7 +114,10 @@ TEST(UsbChip, VersionReplyCarriesLengthCodeTextAndIsCutToWLength) {
 }
 
 TEST(UsbChip, ChipIdentifierSitsInOneOfTwoRegisters) {
-    struct Case { UsbChipOptions options; uint16_t first, second; };
+    struct Case {
+        UsbChipOptions options;
+        uint16_t first, second;
+    };
     const Case cases[] = {
         {{.chipId = 0xA1}, 0xA1, 0},
         {{.chipId = 0xA0, .chipIdInSecondRegister = true}, 0, 0xA0},
@@ -218,16 +220,27 @@ TEST(UsbChip, RefusesMalformedOrMisplacedRequestsWithAStall) {
     const Case cases[] = {
         {"RAM frame before debug mode", none, [](Host& h) { return h.ram(0x2000, {1}); }, "in state idle"},
         {"RAM frame checksum", debug,
-         [](Host& h) { return h.out(0x13, {6, 0x13, 0x20, 0x00, 0x01, 0x00}); }, "checksum"},
+         [](Host& h) {
+             return h.out(0x13, {6, 0x13, 0x20, 0x00, 0x01, 0x00});
+         },
+         "checksum"},
         {"RAM frame length byte", debug,
-         [](Host& h) { return h.out(0x13, {7, 0x13, 0x20, 0x00, 0x01, 0xC5}); }, "length byte"},
+         [](Host& h) {
+             return h.out(0x13, {7, 0x13, 0x20, 0x00, 0x01, 0xC5});
+         },
+         "length byte"},
         {"RAM frame code byte", debug,
-         [](Host& h) { return h.out(0x13, {6, 0x12, 0x20, 0x00, 0x01, 0xC7}); }, "frame code"},
+         [](Host& h) {
+             return h.out(0x13, {6, 0x12, 0x20, 0x00, 0x01, 0xC7});
+         },
+         "frame code"},
         {"RAM frame without data", debug,
-         [](Host& h) { return h.out(0x13, {5, 0x13, 0x20, 0x00, 0xB8}); }, "carries no data"},
+         [](Host& h) {
+             return h.out(0x13, {5, 0x13, 0x20, 0x00, 0xB8});
+         },
+         "carries no data"},
         {"RAM frames not contiguous", loading, [](Host& h) { return h.ram(0x2004, {1}); }, "expected 0x2003"},
-        {"run before the registers are cleared", loading, [](Host& h) { return h.run(0x2000); },
-         "not cleared"},
+        {"run before the registers are cleared", loading, [](Host& h) { return h.run(0x2000); }, "not cleared"},
         {"run elsewhere than the loader", loading,
          [](Host& h) {
              h.prepare();
@@ -239,8 +252,8 @@ TEST(UsbChip, RefusesMalformedOrMisplacedRequestsWithAStall) {
          "flash packet in state"},
         {"flash packets not contiguous", erased, [](Host& h) { return h.packet(64, false, Bytes(64)); },
          "expected 0x000000"},
-        {"last-packet flag before the page end", erased,
-         [](Host& h) { return h.packet(0, true, Bytes(64)); }, "before the page end"},
+        {"last-packet flag before the page end", erased, [](Host& h) { return h.packet(0, true, Bytes(64)); },
+         "before the page end"},
         {"page end without flag", erased,
          [](Host& h) {
              for (int k = 0; k < 3; ++k) EXPECT_EQ(h.packet(k * 64, false, Bytes(64, 0xFF)), Outcome::Ok);
@@ -261,7 +274,10 @@ TEST(UsbChip, RefusesMalformedOrMisplacedRequestsWithAStall) {
          },
          "after the short last packet"},
         {"register write not closed by 0", none,
-         [](Host& h) { return h.out(0x07, {7, 7, 0x80, 0xAD, 0, 0, 1}); }, "not closed by 0"},
+         [](Host& h) {
+             return h.out(0x07, {7, 7, 0x80, 0xAD, 0, 0, 1});
+         },
+         "not closed by 0"},
         {"version query with wrong wValue", none,
          [](Host& h) {
              Bytes b(64);
@@ -352,7 +368,10 @@ TEST(UsbChip, TranscriptRecordsSetupDataAndTheInjectedTime) {
 }
 
 TEST(EmulatedControlTransport, MapsOutcomesToLibusbCodes) {
-    struct Case { Fault fault; int32_t code; };
+    struct Case {
+        Fault fault;
+        int32_t code;
+    };
     const Case cases[] = {{Fault::TransferError, LIBUSB_ERROR_IO},
                           {Fault::Stall, LIBUSB_ERROR_PIPE},
                           {Fault::Timeout, LIBUSB_ERROR_TIMEOUT},
@@ -369,8 +388,8 @@ TEST(EmulatedControlTransport, MapsOutcomesToLibusbCodes) {
 }
 
 TEST(EmulatedControlTransport, DeviceRecordCarriesTheChipsIdentity) {
-    auto chip = std::make_shared<UsbChip>(UsbChipOptions{.vendorId = 0x6A3C, .productId = 0x6120,
-                                                         .name = std::string(200, 'n')});
+    auto chip = std::make_shared<UsbChip>(
+        UsbChipOptions{.vendorId = 0x6A3C, .productId = 0x6120, .name = std::string(200, 'n')});
     const USBDevice device = makeEmulatedDevice(chip, 42);
     EXPECT_EQ(device.id, 42u);
     EXPECT_EQ(device.vendorId, 0x6A3C);

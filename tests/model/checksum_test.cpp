@@ -19,7 +19,10 @@ uint16_t crcOf(const std::vector<uint8_t>& bytes) {
 }
 
 TEST(CalCheckSum, Vectors) {
-    struct Case { std::vector<uint8_t> data; uint8_t expected; };
+    struct Case {
+        std::vector<uint8_t> data;
+        uint8_t expected;
+    };
     const std::vector<Case> cases = {
         {{}, 0x00},
         {{0x00}, 0x00},
@@ -79,19 +82,16 @@ TEST(SourceModelTable, NineRowsInOrder) {
     }
     EXPECT_EQ(m.upgrade.success, 1);
     const CmdCode c = m.cmd;
-    EXPECT_EQ((std::vector<int>{c.getVersion, c.read, c.debugOn, c.reset, c.write, c.ramWrite,
-                                c.runCode, c.flashErase, c.flashWrite}),
+    EXPECT_EQ((std::vector<int>{c.getVersion, c.read, c.debugOn, c.reset, c.write, c.ramWrite, c.runCode, c.flashErase,
+                                c.flashWrite}),
               (std::vector<int>{0x08, 0x06, 0x09, 0x20, 0x07, 0x13, 0x1D, 0x19, 0x10}));
 }
 
 TEST(Errors, RequestTextsCarrySignedCode) {
     EXPECT_EQ(Errors::USBDeviceError::requestFailed(-7).desc(), "Get device status request error: -7");
-    EXPECT_EQ(Errors::USBDeviceError::writeRequestFailed(-7).desc(),
-              "Get device statu s request error: -7");
-    EXPECT_EQ(Errors::USBDeviceError::requestFailed(-536870165).desc(),
-              "Get device status request error: -536870165");
-    EXPECT_EQ(Errors::USBDeviceError::DeviceInterfaceNotFound(),
-              Errors::USBDeviceError::DeviceInterfaceNotFound());
+    EXPECT_EQ(Errors::USBDeviceError::writeRequestFailed(-7).desc(), "Get device statu s request error: -7");
+    EXPECT_EQ(Errors::USBDeviceError::requestFailed(-536870165).desc(), "Get device status request error: -536870165");
+    EXPECT_EQ(Errors::USBDeviceError::DeviceInterfaceNotFound(), Errors::USBDeviceError::DeviceInterfaceNotFound());
     EXPECT_NE(Errors::USBDeviceError::requestFailed(1), Errors::USBDeviceError::requestFailed(2));
 }
 

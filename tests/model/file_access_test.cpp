@@ -29,29 +29,31 @@ const char* const kPatterns[] = {
 TEST(Matches, DotStopsAtTheFourLineBreaksOnly) {
     EXPECT_EQ(FileAccess::Matches("a.c", "a\nc a\rc a\vc a\fc a\tc a\0c abc"s),
               (std::vector<std::string>{"a\tc", "a\0c"s, "abc"}));
-    EXPECT_EQ(FileAccess::Matches(R"([\x{00}]+)", "x\0\0y\0"s),
-              (std::vector<std::string>{"\0\0"s, "\0"s}));
+    EXPECT_EQ(FileAccess::Matches(R"([\x{00}]+)", "x\0\0y\0"s), (std::vector<std::string>{"\0\0"s, "\0"s}));
     EXPECT_TRUE(FileAccess::Matches("(unclosed", "unclosed").empty());
 }
 
 TEST(GetFwVersion, PatternsAndCuts) {
-    struct Case { std::string content; std::string expected; };
+    struct Case {
+        std::string content;
+        std::string expected;
+    };
     const std::vector<Case> cases = {
-        {"..ZK6121 V1.02\0tail\0\nnext"s, "ZK6121 V1.02"},            // first NUL cuts
-        {"V.1.22.333.4 build\0 xx ZK6121 fw\0"s, "ZK6121 fw"},        // pattern 1 wins anywhere
+        {"..ZK6121 V1.02\0tail\0\nnext"s, "ZK6121 V1.02"},      // first NUL cuts
+        {"V.1.22.333.4 build\0 xx ZK6121 fw\0"s, "ZK6121 fw"},  // pattern 1 wins anywhere
         {"ZK6121 fw\0 V.1.22.333.4 build\0"s, "ZK6121 fw"},
-        {"ab123 1.23c rest\0"s, "ab123 1.23c rest"},                  // pattern 2
-        {"ab123\n1.23c rest\0"s, "ab123\n1.23c rest"},                // \s may be a line break
-        {"V.1.22.333.4 build\0"s, "V.1.22.333.4 build"},              // pattern 3
-        {"ab.cdef 1.xyz tail\0"s, "ab.cdef 1.xyz tail"},              // pattern 4
-        {"ZK61x0 hello\0"s, "ZK61x0 hello"},                          // pattern 5
-        {"ZK6121\tx\0"s, "ZK6121\tx"},                                // tab is no line break
+        {"ab123 1.23c rest\0"s, "ab123 1.23c rest"},      // pattern 2
+        {"ab123\n1.23c rest\0"s, "ab123\n1.23c rest"},    // \s may be a line break
+        {"V.1.22.333.4 build\0"s, "V.1.22.333.4 build"},  // pattern 3
+        {"ab.cdef 1.xyz tail\0"s, "ab.cdef 1.xyz tail"},  // pattern 4
+        {"ZK61x0 hello\0"s, "ZK61x0 hello"},              // pattern 5
+        {"ZK6121\tx\0"s, "ZK6121\tx"},                    // tab is no line break
         {"ZK6121 a\n\0"s, "NoFwVersion"},
         {"ZK6121 a\r\0"s, "NoFwVersion"},
         {"ZK6121 a\v\0"s, "NoFwVersion"},
         {"ZK6121 a\f\0"s, "NoFwVersion"},
         {"\0ZK6121 no nul after"s, "NoFwVersion"},
-        {"ZK6121 a\n ZK6122 b\0"s, "ZK6122 b"},                        // second line has the NUL
+        {"ZK6121 a\n ZK6122 b\0"s, "ZK6122 b"},  // second line has the NUL
         {"ZK6121\0"s, "ZK6121"},
         {"", "NoFwVersion"},
         {"None", "NoFwVersion"},
@@ -94,7 +96,11 @@ protected:
 };
 
 TEST_F(FileAccessFiles, ChipSignatureBySize) {
-    struct Case { size_t size; std::string signature; std::string expected; };
+    struct Case {
+        size_t size;
+        std::string signature;
+        std::string expected;
+    };
     const std::vector<Case> cases = {
         {65536, "VRE2", "VRE2"},
         {131072, "VRE2", "VRE2"},
@@ -152,10 +158,17 @@ TEST_F(FileAccessFiles, PathsWithBlanksHashPercentAndNonAscii) {
 }
 
 TEST(FirmwareImageOf, FirstSixtyFourOrHundredTwentyEightKiB) {
-    for (const auto& [size, image] : std::vector<std::pair<size_t, std::optional<size_t>>>{
-             {65535, std::nullopt}, {65536, 65536}, {65537, 65536}, {66559, 65536}, {66560, std::nullopt},
-             {131071, std::nullopt}, {131072, 131072}, {131073, 131072}, {132095, 131072}, {132096, std::nullopt},
-             {0, std::nullopt}}) {
+    for (const auto& [size, image] : std::vector<std::pair<size_t, std::optional<size_t>>>{{65535, std::nullopt},
+                                                                                           {65536, 65536},
+                                                                                           {65537, 65536},
+                                                                                           {66559, 65536},
+                                                                                           {66560, std::nullopt},
+                                                                                           {131071, std::nullopt},
+                                                                                           {131072, 131072},
+                                                                                           {131073, 131072},
+                                                                                           {132095, 131072},
+                                                                                           {132096, std::nullopt},
+                                                                                           {0, std::nullopt}}) {
         const std::vector<uint8_t> file(size, 0x5A);
         const auto got = FileAccess::FirmwareImageOf(file);
         ASSERT_EQ(got.has_value(), image.has_value()) << size;
@@ -170,15 +183,18 @@ TEST(FirmwareImageOf, FirstSixtyFourOrHundredTwentyEightKiB) {
 // store keeps, and reads back to the same bytes.
 TEST_F(FileAccessFiles, NamesThatAreNotUtf8) {
     ScopedEnv env("XDG_CONFIG_HOME", (dir / "config").string());
-    struct Case { std::string name; std::optional<std::string> stored; };
+    struct Case {
+        std::string name;
+        std::optional<std::string> stored;
+    };
     const std::vector<Case> cases = {
         {"lat\xE9in.bin", "lat%E9in.bin"},
         {"\xFF%41 100%.bin", "%FF%2541 100%25.bin"},  // its '%' escaped too
-        {"cut \xC3.bin", "cut %C3.bin"},                  // a sequence cut short
+        {"cut \xC3.bin", "cut %C3.bin"},              // a sequence cut short
         {"surrogate \xED\xA0\x80.bin", "surrogate %ED%A0%80.bin"},
         {"overlong \xC0\xAF.bin", "overlong %C0%AF.bin"},
-        {"caf\xC3\xA9 100%25.bin", std::nullopt},   // UTF-8: as it is
-        {"lit%E9ral.bin", std::nullopt},             // UTF-8 that reads like an escape
+        {"caf\xC3\xA9 100%25.bin", std::nullopt},  // UTF-8: as it is
+        {"lit%E9ral.bin", std::nullopt},           // UTF-8 that reads like an escape
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored.value_or(c.name));
@@ -267,10 +283,9 @@ TEST_F(FileAccessFiles, LoaderChoiceByChip) {
     const auto data = dir / "share with blank";
     ScopedEnv env("QUORVEL_DATA_DIR", data.string());
     const std::vector<std::pair<int64_t, std::string>> cases = {
-        {0, "ISP_USB_TS.bin"},   {160, "ISP_USB_TS2.bin"}, {1, "ISP_USB_SK.bin"},
-        {3, "ISP_USB_SK.bin"},   {4, "ISP_USB_SK.bin"},    {161, "ISP_USB_VB.bin"},
-        {163, "ISP_USB_VB.bin"}, {167, "ISP_USB_VB.bin"},  {168, "ISP_USB_VB.bin"},
-        {2, "ISP_USB_VB.bin"},   {-1, "ISP_USB_VB.bin"},
+        {0, "ISP_USB_TS.bin"},   {160, "ISP_USB_TS2.bin"}, {1, "ISP_USB_SK.bin"},   {3, "ISP_USB_SK.bin"},
+        {4, "ISP_USB_SK.bin"},   {161, "ISP_USB_VB.bin"},  {163, "ISP_USB_VB.bin"}, {167, "ISP_USB_VB.bin"},
+        {168, "ISP_USB_VB.bin"}, {2, "ISP_USB_VB.bin"},    {-1, "ISP_USB_VB.bin"},
     };
     for (const auto& [chip, file] : cases) {
         const std::string expected = (data / "ISP_USB" / file).string();

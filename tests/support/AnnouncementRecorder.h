@@ -26,12 +26,9 @@ public:
 
     AnnouncementRecorder() {
         auto& center = NotificationCenter::defaultCenter();
-        tokens_.push_back(center.addObserver(USBDeviceConnected, [this](const Notification& n) {
-            onEvent(true, n);
-        }));
-        tokens_.push_back(center.addObserver(USBDeviceDisconnected, [this](const Notification& n) {
-            onEvent(false, n);
-        }));
+        tokens_.push_back(center.addObserver(USBDeviceConnected, [this](const Notification& n) { onEvent(true, n); }));
+        tokens_.push_back(
+            center.addObserver(USBDeviceDisconnected, [this](const Notification& n) { onEvent(false, n); }));
     }
     ~AnnouncementRecorder() {
         for (auto token : tokens_) NotificationCenter::defaultCenter().removeObserver(token);

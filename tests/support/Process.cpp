@@ -14,8 +14,7 @@ extern char** environ;
 
 namespace quorvel::test {
 
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env,
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                          std::chrono::milliseconds limit) {
     return runProcess(argv, env, limit, StdoutWatch());
 }
@@ -23,8 +22,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                          std::chrono::milliseconds limit, const StdoutWatch& watch) {
     int outPipe[2], errPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
 
     std::map<std::string, std::string> merged;
     for (char** e = environ; *e; ++e) {
@@ -63,8 +61,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<st
     int open = 2;
     char buffer[4096];
     while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timedOut = true;
             ::kill(pid, SIGKILL);
@@ -91,7 +89,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<st
     for (auto& f : fds)
         if (f.fd >= 0) ::close(f.fd);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }

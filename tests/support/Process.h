@@ -20,8 +20,7 @@ struct ProcessResult {
 
 // Runs `argv` with the extra environment `env` (added to this process's),
 // killing it after `limit`.
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env = {},
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 // Called with the child's pid and all of its standard output so far, each

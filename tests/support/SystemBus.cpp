@@ -55,7 +55,8 @@ void stop(pid_t pid) {
     if (pid <= 0) return;
     ::kill(pid, SIGTERM);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
 }
 
 }  // namespace
@@ -91,10 +92,10 @@ PrivateSystemBus::PrivateSystemBus(const std::filesystem::path& folder, bool wit
     ::close(log);
     // Ready once logind's name has an owner.
     while (std::chrono::steady_clock::now() < deadline + std::chrono::seconds(20)) {
-        const auto r = runProcess({"/usr/bin/dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus",
-                                   "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
-                                   "string:org.freedesktop.login1"},
-                                  {{"DBUS_SYSTEM_BUS_ADDRESS", address_}}, std::chrono::seconds(5));
+        const auto r =
+            runProcess({"/usr/bin/dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus",
+                        "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.login1"},
+                       {{"DBUS_SYSTEM_BUS_ADDRESS", address_}}, std::chrono::seconds(5));
         if (r.out.find("boolean true") != std::string::npos) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

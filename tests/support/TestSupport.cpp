@@ -28,13 +28,13 @@ std::vector<uint8_t> bytesOf(const std::string& text) { return {text.begin(), te
 testing::AssertionResult holdsOnlyTheImage(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& file,
                                            size_t image) {
     if (file.size() < image || flash.size() < image)
-        return testing::AssertionFailure() << "image of " << image << " bytes, file " << file.size() << ", flash "
-                                           << flash.size();
+        return testing::AssertionFailure()
+               << "image of " << image << " bytes, file " << file.size() << ", flash " << flash.size();
     const auto differs = std::mismatch(flash.begin(), flash.begin() + static_cast<long>(image), file.begin());
     if (differs.first != flash.begin() + static_cast<long>(image))
         return testing::AssertionFailure() << "flash differs from the file at " << (differs.first - flash.begin());
-    const auto written = std::find_if(flash.begin() + static_cast<long>(image), flash.end(),
-                                      [](uint8_t b) { return b != 0xFF; });
+    const auto written =
+        std::find_if(flash.begin() + static_cast<long>(image), flash.end(), [](uint8_t b) { return b != 0xFF; });
     if (written != flash.end())
         return testing::AssertionFailure() << "flash written past the image at " << (written - flash.begin());
     return testing::AssertionSuccess();

@@ -27,7 +27,6 @@ using namespace std::chrono_literals;
 using emu::UmockdevUsbBed;
 using emu::UsbDeviceSpec;
 
-
 // A device's vendor requests as the test scripts them; records what came.
 class ScriptedChip {
 public:
@@ -124,7 +123,7 @@ TEST_F(LibusbUmockdevTest, PresentDevicesAreAnnouncedDuringStartWithIdentityAndN
     EXPECT_EQ(device.productId, kChip.productId);
     EXPECT_EQ(device.name, "ZK Converter");
     EXPECT_EQ(device.id >> 32, (1u << 8) | 5u);  // bus 1, address 5
-    EXPECT_NE(device.id & 0xFFFFFFFFu, 0u);       // attachment serial
+    EXPECT_NE(device.id & 0xFFFFFFFFu, 0u);      // attachment serial
     EXPECT_NE(device.deviceInterfacePtrPtr, nullptr);
     EXPECT_EQ(device.node, "/dev/bus/usb/001/005");  // what a command's hold locks
 }
@@ -223,13 +222,12 @@ TEST_P(LibusbFailureTest, FailedRequestsReturnTheLibusbCode) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LibusbFailureTest,
-    ::testing::Values(FailureCase{"stall", -EPIPE, false, LIBUSB_ERROR_PIPE},
-                      FailureCase{"vanished", 0, true, LIBUSB_ERROR_NO_DEVICE},
-                      FailureCase{"goneDuringSubmit", -ENODEV, false, LIBUSB_ERROR_NO_DEVICE},
-                      FailureCase{"noAnswer", emu::kUrbNoReply, false, LIBUSB_ERROR_TIMEOUT}),
-    [](const auto& info) { return std::string(info.param.what); });
+INSTANTIATE_TEST_SUITE_P(Cases, LibusbFailureTest,
+                         ::testing::Values(FailureCase{"stall", -EPIPE, false, LIBUSB_ERROR_PIPE},
+                                           FailureCase{"vanished", 0, true, LIBUSB_ERROR_NO_DEVICE},
+                                           FailureCase{"goneDuringSubmit", -ENODEV, false, LIBUSB_ERROR_NO_DEVICE},
+                                           FailureCase{"noAnswer", emu::kUrbNoReply, false, LIBUSB_ERROR_TIMEOUT}),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 // A chip that takes fewer bytes than sent fails the request; a short reply
 // leaves the rest of the pre-filled buffer and succeeds.

@@ -27,7 +27,6 @@ public:
     int32_t controlTransfer(const ControlSetup&, std::span<uint8_t>) override { return 0; }
 };
 
-
 constexpr USBMonitorData kChip{0x34C7, 0x6221};
 constexpr USBMonitorData kOtherChip{0x34C7, 0x6120};
 
@@ -171,28 +170,25 @@ TEST_P(MonitorDiagnosticsTest, WritesTheLinesAndAnnouncesOnlyOpenedDevices) {
     EXPECT_EQ(events.back().id, device.idUnreadable ? 0u : 99u);
 }
 
-const std::string kPermissionOutput =
-    std::string("Could not open device (error: -3)\n") + kUSBPermissionHint + "\n";
+const std::string kPermissionOutput = std::string("Could not open device (error: -3)\n") + kUSBPermissionHint + "\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MonitorDiagnosticsTest,
-    ::testing::Values(
-        DiagnosticCase{"plain", [](EmulatedUSBDevice&) {}, "", true, 99, "ZK chip"},
-        DiagnosticCase{"idUnreadable", [](EmulatedUSBDevice& d) { d.idUnreadable = true; },
-                       "Error getting device id\n", true, 0, "ZK chip"},
-        DiagnosticCase{"nameUnreadable", [](EmulatedUSBDevice& d) { d.nameUnreadable = true; },
-                       "Error getting device name\n", true, 99, ""},
-        DiagnosticCase{"openFails",
-                       [](EmulatedUSBDevice& d) { d.openError = -99; },
-                       "Could not open device (error: -99)\n", false, 0, ""},
-        DiagnosticCase{"openRefusedForPermission",
-                       [](EmulatedUSBDevice& d) {
-                           d.openError = -3;
-                           d.accessDenied = true;
-                       },
-                       kPermissionOutput.c_str(), false, 0, ""},
-        DiagnosticCase{"noInterface", [](EmulatedUSBDevice& d) { d.transport = nullptr; },
-                       "Unable to get Device Interface\n", false, 0, ""}),
+    ::testing::Values(DiagnosticCase{"plain", [](EmulatedUSBDevice&) {}, "", true, 99, "ZK chip"},
+                      DiagnosticCase{"idUnreadable", [](EmulatedUSBDevice& d) { d.idUnreadable = true; },
+                                     "Error getting device id\n", true, 0, "ZK chip"},
+                      DiagnosticCase{"nameUnreadable", [](EmulatedUSBDevice& d) { d.nameUnreadable = true; },
+                                     "Error getting device name\n", true, 99, ""},
+                      DiagnosticCase{"openFails", [](EmulatedUSBDevice& d) { d.openError = -99; },
+                                     "Could not open device (error: -99)\n", false, 0, ""},
+                      DiagnosticCase{"openRefusedForPermission",
+                                     [](EmulatedUSBDevice& d) {
+                                         d.openError = -3;
+                                         d.accessDenied = true;
+                                     },
+                                     kPermissionOutput.c_str(), false, 0, ""},
+                      DiagnosticCase{"noInterface", [](EmulatedUSBDevice& d) { d.transport = nullptr; },
+                                     "Unable to get Device Interface\n", false, 0, ""}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(MonitorTest, NamesAreCutTo127Characters) {

@@ -69,12 +69,15 @@ TEST(UsbAccessFrames, OutRequestsAreByteExact) {
         {"DebugOn", [](USBAccess& u) { u.DebugOn(); }, {0x41, 0x09, 0, 0, 3}, {0x03, 0x09, 0x00}},
         {"Reset(2)", [](USBAccess& u) { u.Reset(2); }, {0x41, 0x20, 0, 0, 4}, {0x04, 0x20, 0x02, 0x00}},
         {"Reset(0)", [](USBAccess& u) { u.Reset(0); }, {0x41, 0x20, 0, 0, 4}, {0x04, 0x20, 0x00, 0x00}},
-        {"Write 0x80AD", [](USBAccess& u) { u.Write(0x80AD, 0); }, {0x41, 0x07, 0, 0, 7},
+        {"Write 0x80AD",
+         [](USBAccess& u) { u.Write(0x80AD, 0); },
+         {0x41, 0x07, 0, 0, 7},
          {0x07, 0x07, 0x80, 0xAD, 0x00, 0x00, 0x00}},
-        {"Write keeps the low 16 bits", [](USBAccess& u) { u.Write(0x1ABCD, 0x12345); }, {0x41, 0x07, 0, 0, 7},
+        {"Write keeps the low 16 bits",
+         [](USBAccess& u) { u.Write(0x1ABCD, 0x12345); },
+         {0x41, 0x07, 0, 0, 7},
          {0x07, 0x07, 0xAB, 0xCD, 0x23, 0x45, 0x00}},
-        {"RunCode", [](USBAccess& u) { u.RunCode(0x2000); }, {0x41, 0x1D, 0, 0, 5},
-         {0x05, 0x1D, 0x20, 0x00, 0x00}},
+        {"RunCode", [](USBAccess& u) { u.RunCode(0x2000); }, {0x41, 0x1D, 0, 0, 5}, {0x05, 0x1D, 0x20, 0x00, 0x00}},
         {"FlashErease", [](USBAccess& u) { u.FlashErease(); }, {0x41, 0x19, 0, 0, 2}, {0x00, 0x00}},
     };
     for (const auto& c : cases) {
@@ -148,7 +151,10 @@ TEST(UsbAccess, VersionReplies) {
 }
 
 TEST(UsbAccess, ReadOutInfoIntReadsMissingBytesAsZero) {
-    struct Case { Bytes bytes; int64_t value; };
+    struct Case {
+        Bytes bytes;
+        int64_t value;
+    };
     const Case cases[] = {
         {{0x0B, 0x06, 0x12, 0x34, 0xBE, 0xEF, 0, 0, 0, 0, 0}, 0xBEEF},
         {{0x01, 0x06, 0x86, 0x0C}, 0x01},  // status register: byte 0
@@ -176,12 +182,10 @@ TEST(UsbAccess, FailedRequestsCarryThePlatformCode) {
          "Get device status request error: -7", "GetVersion: LIBUSB_ERROR_TIMEOUT (-7)"},
         {"debug on broken", RequestKind::DebugOn, Fault::TransferError, [](USBAccess& u) { u.DebugOn(); },
          "Get device status request error: -1", "DebugOn: LIBUSB_ERROR_IO (-1)"},
-        {"register write unplugged", RequestKind::Write, Fault::Unplug,
-         [](USBAccess& u) { u.Write(0x80AD, 0); }, "Get device statu s request error: -4",
-         "Write 0x80AD: LIBUSB_ERROR_NO_DEVICE (-4)"},
-        {"register write not taken whole", RequestKind::Write, Fault::Short,
-         [](USBAccess& u) { u.Write(0x80AD, 0); }, "Get device statu s request error: -1001",
-         "Write 0x80AD: SHORT_OUT_TRANSFER (-1001)"},
+        {"register write unplugged", RequestKind::Write, Fault::Unplug, [](USBAccess& u) { u.Write(0x80AD, 0); },
+         "Get device statu s request error: -4", "Write 0x80AD: LIBUSB_ERROR_NO_DEVICE (-4)"},
+        {"register write not taken whole", RequestKind::Write, Fault::Short, [](USBAccess& u) { u.Write(0x80AD, 0); },
+         "Get device statu s request error: -1001", "Write 0x80AD: SHORT_OUT_TRANSFER (-1001)"},
         {"flash packet not taken whole", RequestKind::FlashWrite, Fault::Short,
          [](USBAccess& u) {
              const int64_t saved = maxPktSize.exchange(64);
@@ -216,16 +220,18 @@ TEST(UsbAccess, FailedRequestsCarryThePlatformCode) {
 }
 
 TEST(UsbAccess, WithoutAnInterfaceEveryOperationFailsBeforeSending) {
-    USBAccess usb(USBDevice{.id = 3, .vendorId = 0x7E51, .productId = 0x6221, .name = "x",
-                            .deviceInterfacePtrPtr = nullptr, .plugInInterfacePtrPtr = nullptr});
+    USBAccess usb(USBDevice{.id = 3,
+                            .vendorId = 0x7E51,
+                            .productId = 0x6221,
+                            .name = "x",
+                            .deviceInterfacePtrPtr = nullptr,
+                            .plugInInterfacePtrPtr = nullptr});
     const Bytes image(300, 0x5A);
     const int64_t savedPacketSize = maxPktSize.exchange(64);
     const std::function<void()> operations[] = {
-        [&] { usb.GetVersion(); },         [&] { usb.Read(0x8910); },
-        [&] { usb.DebugOn(); },            [&] { usb.Reset(2); },
-        [&] { usb.Write(0x80AD, 0); },     [&] { usb.RamWrite(0x2000, image); },
-        [&] { usb.RunCode(0x2000); },      [&] { usb.FlashErease(); },
-        [&] { usb.FlashWrite(image); },
+        [&] { usb.GetVersion(); },    [&] { usb.Read(0x8910); },     [&] { usb.DebugOn(); },
+        [&] { usb.Reset(2); },        [&] { usb.Write(0x80AD, 0); }, [&] { usb.RamWrite(0x2000, image); },
+        [&] { usb.RunCode(0x2000); }, [&] { usb.FlashErease(); },    [&] { usb.FlashWrite(image); },
     };
     for (const auto& op : operations) {
         try {
@@ -294,14 +300,23 @@ TEST(UsbAccess, DebugOnManualTouchesTheRegistersOfItsChip) {
         bool debug;
     };
     const Case cases[] = {
-        {"Talmore, 0x0A06 reads 0x4A", 0x00, 0x4A,
-         {{0x0A06, -1}, {0x0A06, 0x4B}, {0x8900, 0}, {0x8088, -1}, {0x8088, 0x45}}, true},
-        {"Talmore, 0x0A06 reads 0x49", 0x00, 0x49,
-         {{0x0A06, -1}, {0x0A74, -1}, {0x0A74, 0x11}, {0x8900, 0}, {0x8088, -1}, {0x8088, 0x45}}, true},
+        {"Talmore, 0x0A06 reads 0x4A",
+         0x00,
+         0x4A,
+         {{0x0A06, -1}, {0x0A06, 0x4B}, {0x8900, 0}, {0x8088, -1}, {0x8088, 0x45}},
+         true},
+        {"Talmore, 0x0A06 reads 0x49",
+         0x00,
+         0x49,
+         {{0x0A06, -1}, {0x0A74, -1}, {0x0A74, 0x11}, {0x8900, 0}, {0x8088, -1}, {0x8088, 0x45}},
+         true},
         {"Virren A", 0xA1, 0x49, {{0x0ED6, -1}, {0x0ED6, 0x21}, {0x8800, 0}, {0x8088, -1}, {0x8088, 0x45}}, true},
         {"Virren B", 0xA3, 0x4A, {{0x1304, -1}, {0x1304, 0x31}, {0x8800, 0}, {0x8088, -1}, {0x8088, 0x45}}, true},
-        {"other chips work on register 0", 0x03, 0x4A,
-         {{0x0000, -1}, {0x0000, 0x01}, {0x8800, 0}, {0x8088, -1}, {0x8088, 0x45}}, false},
+        {"other chips work on register 0",
+         0x03,
+         0x4A,
+         {{0x0000, -1}, {0x0000, 0x01}, {0x8800, 0}, {0x8088, -1}, {0x8088, 0x45}},
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -328,7 +343,12 @@ TEST(UsbAccess, DebugOnManualStopsAtTheFirstFailureAndAnswersFalse) {
 TEST(UsbAccess, ConsistencyChecksFollowTheChipTable) {
     auto chip = std::make_shared<UsbChip>();
     const USBAccess usb(emu::makeEmulatedDevice(chip));
-    struct Case { int64_t chip; const char* text; bool file; bool isp; };
+    struct Case {
+        int64_t chip;
+        const char* text;
+        bool file;
+        bool isp;
+    };
     const Case cases[] = {
         {0, "TRE5", true, false},     {0, "Talmore", true, false},  {160, "Talmore", false, false},
         {0, "UsbFlT", false, true},   {160, "hWXo", true, false},   {160, "UsbFlT2", false, true},
@@ -366,10 +386,11 @@ TEST(UsbRequests, NamedFieldsLandOnTheirBytes) {
         bool last;
         ControlSetup setup;
     };
-    for (const Case& c : {Case{192, true, {0x41, 0x10, 0x0100, 192, 64}},
-                          Case{0x10000, false, {0x41, 0x10, 0x0001, 0x0000, 64}},
-                          Case{0x1FFC0, true, {0x41, 0x10, 0x0101, 0xFFC0, 64}}}) {
-        const usb::Request packet = usb::flashWrite(cmd, {.flashAddress = c.address, .lastOfPage = c.last, .data = chunk});
+    for (const Case& c :
+         {Case{192, true, {0x41, 0x10, 0x0100, 192, 64}}, Case{0x10000, false, {0x41, 0x10, 0x0001, 0x0000, 64}},
+          Case{0x1FFC0, true, {0x41, 0x10, 0x0101, 0xFFC0, 64}}}) {
+        const usb::Request packet =
+            usb::flashWrite(cmd, {.flashAddress = c.address, .lastOfPage = c.last, .data = chunk});
         EXPECT_EQ(packet.setup, c.setup);
         EXPECT_EQ(packet.data, chunk);
     }

@@ -132,8 +132,12 @@ TEST_F(UsbUpgrade, ThreeHundredByteFirmwareGoesOutInPagesOfFourPackets) {
     const auto t = chip_->transcript();
     const ControlSetup status{0xC1, 0x06, 0x860C, 0xFFFF, 11};
     const std::vector<ControlSetup> expected = {
-        {0x41, 0x10, 0x0000, 0, 64},   {0x41, 0x10, 0x0000, 64, 64}, {0x41, 0x10, 0x0000, 128, 64},
-        {0x41, 0x10, 0x0100, 192, 64}, status,                       {0x41, 0x10, 0x0000, 256, 44},
+        {0x41, 0x10, 0x0000, 0, 64},
+        {0x41, 0x10, 0x0000, 64, 64},
+        {0x41, 0x10, 0x0000, 128, 64},
+        {0x41, 0x10, 0x0100, 192, 64},
+        status,
+        {0x41, 0x10, 0x0000, 256, 44},
         status,
     };
     ASSERT_EQ(t.size(), expected.size());
@@ -199,8 +203,8 @@ TEST_F(UsbUpgrade, ProgressLines) {
         SCOPED_TRACE(c.name);
         USBAccess usb = connect({.chipId = 0x03});
         maxPktSize = c.packet;
-        const std::string out =
-            test::capturedStdout([&] { usb.USBFirmware(pattern(c.loader, 2), pattern(c.firmware, 3), 0x03, printed()); });
+        const std::string out = test::capturedStdout(
+            [&] { usb.USBFirmware(pattern(c.loader, 2), pattern(c.firmware, 3), 0x03, printed()); });
         EXPECT_EQ(out, c.output);
         EXPECT_EQ(percentCompleted, 100);
         EXPECT_TRUE(chip_->violations().empty());
@@ -243,9 +247,9 @@ class UsbFullUpgrade : public UsbUpgrade, public testing::WithParamInterface<Upg
 
 TEST_P(UsbFullUpgrade, FlashEndsEqualToTheFile) {
     const auto [chipId, packet, size] = GetParam();
-    static const std::map<int64_t, std::string> signatures = {
-        {0x00, "TRE5"}, {0xA0, "hWXo"}, {0xA1, "VRE1"}, {0xA3, "VRE2"},
-        {0xA7, "VRE3"}, {0x01, "SDI1"}, {0x03, "SDE4"}, {0x04, "SDE4"}};
+    static const std::map<int64_t, std::string> signatures = {{0x00, "TRE5"}, {0xA0, "hWXo"}, {0xA1, "VRE1"},
+                                                              {0xA3, "VRE2"}, {0xA7, "VRE3"}, {0x01, "SDI1"},
+                                                              {0x03, "SDE4"}, {0x04, "SDE4"}};
     const std::string signature = signatures.at(chipId);
     const Bytes firmware = test::firmwareImage(size, signature, "ZK6221 v9.99");
     Bytes loader = test::loaderImage("UsbFlV v01.2");
@@ -300,7 +304,8 @@ TEST_P(UsbFullUpgrade, FlashEndsEqualToTheFile) {
         if (r.kind == K::FlashWrite) packets.push_back(r.setup);
     const auto p = static_cast<size_t>(packet);
     const auto last = static_cast<uint16_t>((size - p) & 0xFFFF);
-    EXPECT_EQ(packets.back(), (ControlSetup{0x41, 0x10, uint16_t(size > 0x10000 ? 0x0101 : 0x0100), last, uint16_t(p)}));
+    EXPECT_EQ(packets.back(),
+              (ControlSetup{0x41, 0x10, uint16_t(size > 0x10000 ? 0x0101 : 0x0100), last, uint16_t(p)}));
     if (size > 0x10000) {
         EXPECT_EQ(packets[0x10000 / p], (ControlSetup{0x41, 0x10, 0x0001, 0x0000, uint16_t(p)}));
     }
@@ -322,8 +327,8 @@ std::vector<UpgradeCase> upgradeCases() {
 INSTANTIATE_TEST_SUITE_P(ChipsPacketsSizes, UsbFullUpgrade, testing::ValuesIn(upgradeCases()),
                          [](const testing::TestParamInfo<UpgradeCase>& info) {
                              return "chip" + std::to_string(info.param.chip) + "_pkt" +
-                                    std::to_string(info.param.packet) + "_" +
-                                    std::to_string(info.param.size / 1024) + "KiB";
+                                    std::to_string(info.param.packet) + "_" + std::to_string(info.param.size / 1024) +
+                                    "KiB";
                          });
 
 TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
@@ -344,10 +349,10 @@ TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
         {"5 write 0x80C0", 0x03, [](UsbChip& c) { c.failAt(K::Write, 2, Fault::TransferError); }, "", 1, K::Write},
         {"5 write 0x80E9", 0x03, [](UsbChip& c) { c.failAt(K::Write, 7, Fault::Unplug); }, "", 1, K::Write},
         {"6 reset 0", 0x03, [](UsbChip& c) { c.failAt(K::Reset, 2, Fault::Stall); }, e + "Reset", 1, K::Reset},
-        {"8 first RAM frame", 0x03, [](UsbChip& c) { c.failAt(K::RamWrite, 1, Fault::TransferError); },
-         e + "RamWrite", 2, K::RamWrite},
-        {"8 sixth RAM frame", 0x03, [](UsbChip& c) { c.failAt(K::RamWrite, 6, Fault::Unplug); },
-         e + "RamWrite", 2, K::RamWrite},
+        {"8 first RAM frame", 0x03, [](UsbChip& c) { c.failAt(K::RamWrite, 1, Fault::TransferError); }, e + "RamWrite",
+         2, K::RamWrite},
+        {"8 sixth RAM frame", 0x03, [](UsbChip& c) { c.failAt(K::RamWrite, 6, Fault::Unplug); }, e + "RamWrite", 2,
+         K::RamWrite},
         {"9 run", 0x03, [](UsbChip& c) { c.failAt(K::RunCode, 1, Fault::Timeout); }, e + "RunCode", 2, K::RunCode},
         {"11 erase", 0x03, [](UsbChip& c) { c.failAt(K::FlashErase, 1, Fault::Stall); }, e + "FlashErease", 3,
          K::FlashErase},
@@ -361,8 +366,8 @@ TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
          e + "FlashWrite", 3, K::StatusRead, true},
         // A failed manual debug entry is not consulted: the sequence goes on
         // and the chip, still running its firmware, refuses the loader.
-        {"1 manual debug read", 0xA1, [](UsbChip& c) { c.failAt(K::Read, 1, Fault::TransferError); },
-         e + "RamWrite", 2, K::RamWrite},
+        {"1 manual debug read", 0xA1, [](UsbChip& c) { c.failAt(K::Read, 1, Fault::TransferError); }, e + "RamWrite", 2,
+         K::RamWrite},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -403,7 +408,8 @@ TEST_F(UsbUpgrade, EveryFailingStepEndsTheSequenceWithUSBUpgradeError) {
             EXPECT_EQ(out.find(e), out.rfind(e));
         }
         if (c.alert) {
-            EXPECT_EQ(alerts_->alerts(), (std::vector<Alert>{{"ERROR", "Update process FAILED!", AlertStyle::warning}}));
+            EXPECT_EQ(alerts_->alerts(),
+                      (std::vector<Alert>{{"ERROR", "Update process FAILED!", AlertStyle::warning}}));
         } else {
             EXPECT_TRUE(alerts_->alerts().empty());
         }
@@ -431,9 +437,8 @@ TEST_F(UsbUpgrade, PacketSizesThatCannotFrameThePageAreRefusedBeforeSending) {
         const Bytes image(300, 0x11);
         EXPECT_THROW(usb.RamWrite(0x2000, image), std::invalid_argument);
         EXPECT_THROW(usb.FlashWrite(image), std::invalid_argument);
-        const std::string out = test::capturedStdout([&] {
-            EXPECT_THROW(usb.USBFirmware(image, image, 0x03, printed()), Errors::customErrors);
-        });
+        const std::string out = test::capturedStdout(
+            [&] { EXPECT_THROW(usb.USBFirmware(image, image, 0x03, printed()), Errors::customErrors); });
         EXPECT_EQ(out, "USB Upgrade Error: unsupported packet size " + std::to_string(size) +
                            " (it must lie between 6 and 255 and divide 256)\n");
         EXPECT_EQ(chip_->requestCount(), 0u);
@@ -475,10 +480,11 @@ TEST_F(UsbUpgrade, BulkPhasesTellTheObserverAndPrintNothing) {
     std::vector<int64_t> published;  // percentCompleted as each percent is told
     ProgressObserver observer{
         .phaseStarted = [&](UpgradePhase p) { told.push_back(p == UpgradePhase::loader ? "loader" : "firmware"); },
-        .progressed = [&](UpgradePhase, int64_t percent) {
-            told.push_back(std::to_string(percent));
-            published.push_back(percentCompleted);
-        },
+        .progressed =
+            [&](UpgradePhase, int64_t percent) {
+                told.push_back(std::to_string(percent));
+                published.push_back(percentCompleted);
+            },
         .phaseEnded = [&](UpgradePhase) { told.push_back("end"); },
     };
     const std::string out = test::capturedStdout([&] {
@@ -488,8 +494,8 @@ TEST_F(UsbUpgrade, BulkPhasesTellTheObserverAndPrintNothing) {
         usb.FlashWrite(pattern(300, 2), observer);  // pages of 256 and 44 bytes
     });
     EXPECT_EQ(out, "");
-    EXPECT_EQ(told, (std::vector<std::string>{"loader", "30", "60", "90", "100", "end", "firmware", "0", "85",
-                                              "100", "end"}));
+    EXPECT_EQ(told, (std::vector<std::string>{"loader", "30", "60", "90", "100", "end", "firmware", "0", "85", "100",
+                                              "end"}));
     EXPECT_EQ(published, (std::vector<int64_t>{30, 60, 90, 100, 0, 85, 100}));
 }
 
@@ -554,8 +560,9 @@ TEST_F(UsbUpgrade, RequestPathsOutsideTheSequenceKeepTheirCause) {
     chip_->failAt(K::Write, 1, Fault::Unplug);
     test::ScopedLogCapture log;
     EXPECT_FALSE(virren.DebugOnManual(0xA1));
-    EXPECT_TRUE(log.contains(LogLevel::error, "DebugOnManual failed, the sequence goes on: Write 0x0ED6: "
-                                              "LIBUSB_ERROR_NO_DEVICE (-4)"));
+    EXPECT_TRUE(log.contains(LogLevel::error,
+                             "DebugOnManual failed, the sequence goes on: Write 0x0ED6: "
+                             "LIBUSB_ERROR_NO_DEVICE (-4)"));
 
     USBAccess unplugged(USBDevice{});
     try {

@@ -69,8 +69,8 @@ TransferResult LinuxI2CBus::write(uint8_t address, std::span<const uint8_t> data
     return {};
 }
 
-TransferResult LinuxI2CBus::writeRead(uint8_t address, std::span<const uint8_t> data,
-                                      std::chrono::microseconds delay, std::span<uint8_t> reply) {
+TransferResult LinuxI2CBus::writeRead(uint8_t address, std::span<const uint8_t> data, std::chrono::microseconds delay,
+                                      std::span<uint8_t> reply) {
     if (!fits(data.size())) return tooLong(I2CMessage::write, address, data.size());
     if (!fits(reply.size())) return tooLong(I2CMessage::read, address, reply.size());
     std::vector<uint8_t> out(data.begin(), data.end());

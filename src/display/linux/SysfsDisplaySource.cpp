@@ -56,8 +56,7 @@ std::optional<std::string> connectorType(const std::string& name) {
     if (!parseNumber<uint32_t>(std::string_view(name).substr(4, dash - 4))) return std::nullopt;
     std::string type = name.substr(dash + 1);
     const size_t last = type.rfind('-');
-    if (last != std::string::npos && parseNumber<uint32_t>(std::string_view(type).substr(last + 1)))
-        type.resize(last);
+    if (last != std::string::npos && parseNumber<uint32_t>(std::string_view(type).substr(last + 1))) type.resize(last);
     return type;
 }
 

@@ -67,7 +67,7 @@ private:
     }
     static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     static inline std::atomic<pid_t> pids_[2] = {};
-    struct sigaction previous_[std::size(kSignals)] {};
+    struct sigaction previous_[std::size(kSignals)]{};
 };
 
 class Emulator {
@@ -84,7 +84,9 @@ public:
         applyFailures();
         if (config_.i2cDev) {
             std::error_code ec;  // what the kernel shows for a loaded module
-            std::filesystem::create_directories(std::filesystem::path(machine_.usbBed->rootDir()) / "sys/module/i2c_dev", ec);
+            std::filesystem::create_directories(std::filesystem::path(machine_.usbBed->rootDir()) /
+                                                    "sys/module/i2c_dev",
+                                                ec);
         }
         if (!config_.displays.empty()) {
             machine_.displayBed = std::make_unique<AuxUmockdevDisplays>(machine_.usbBed->testbed());
@@ -153,21 +155,21 @@ private:
         if (!chip->plugged()) chip->replug();
         const uint8_t bus = slot.spec.bus, address = slot.spec.address;
         const bool first = index == 0;
-        machine_.usbBed->plug(slot.spec, [this, chip, bus, address, first](const ControlSetup& setup, std::span<uint8_t> data) {
-            const auto result = chip->handle(setup, data);
-            if (first) checkPageTrigger(*chip);
-            switch (result.outcome) {
-            case Outcome::Ok:
-                return static_cast<int32_t>(result.transferred);
-            case Outcome::Stall: return -EPIPE;
-            case Outcome::TransferError: return -EPROTO;
-            case Outcome::Timeout: return kUrbNoReply;
-            case Outcome::NoDevice:
-                requestUnplug(bus, address);  // the chip left: take it off the bus too
-                return -ENODEV;
-            }
-            return -EPROTO;
-        });
+        machine_.usbBed->plug(slot.spec,
+                              [this, chip, bus, address, first](const ControlSetup& setup, std::span<uint8_t> data) {
+                                  const auto result = chip->handle(setup, data);
+                                  if (first) checkPageTrigger(*chip);
+                                  switch (result.outcome) {
+                                  case Outcome::Ok: return static_cast<int32_t>(result.transferred);
+                                  case Outcome::Stall: return -EPIPE;
+                                  case Outcome::TransferError: return -EPROTO;
+                                  case Outcome::Timeout: return kUrbNoReply;
+                                  case Outcome::NoDevice:
+                                      requestUnplug(bus, address);  // the chip left: take it off the bus too
+                                      return -ENODEV;
+                                  }
+                                  return -EPROTO;
+                              });
         slot.plugged = true;
     }
 
@@ -329,7 +331,8 @@ private:
 
     static int waitFor(pid_t child) {
         int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
         PassedOn::remove(child);
         if (WIFEXITED(status)) return WEXITSTATUS(status);
         if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);

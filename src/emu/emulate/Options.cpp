@@ -50,11 +50,15 @@ Config::Also parseAlso(const std::string& when, std::vector<std::string>& progra
 }
 
 Fault parseFault(const std::string& text) {
-    static const std::map<std::string, Fault> faults = {
-        {"error", Fault::TransferError}, {"stall", Fault::Stall}, {"timeout", Fault::Timeout},
-        {"unplug", Fault::Unplug}, {"wrong-status", Fault::WrongPageStatus}, {"short", Fault::Short}};
+    static const std::map<std::string, Fault> faults = {{"error", Fault::TransferError},
+                                                        {"stall", Fault::Stall},
+                                                        {"timeout", Fault::Timeout},
+                                                        {"unplug", Fault::Unplug},
+                                                        {"wrong-status", Fault::WrongPageStatus},
+                                                        {"short", Fault::Short}};
     auto it = faults.find(text);
-    if (it == faults.end()) throw UsageError("unknown fault '" + text + "' (error, stall, timeout, unplug, wrong-status, short)");
+    if (it == faults.end())
+        throw UsageError("unknown fault '" + text + "' (error, stall, timeout, unplug, wrong-status, short)");
     return it->second;
 }
 
@@ -365,12 +369,15 @@ Command parseCommandLine(const std::vector<std::string>& args) {
         versionText("version-text", "", "TEXT"), usb("usb", "", "SPEC"), noUsb("no-usb", ""),
         display("display", "", "SPEC"), failRequest("fail-request", "", "N"), failStep("fail-step", "", "S"),
         failPage("fail-page", "", "N"), failAux("fail-aux", "", "S"), versionReply("version-reply", "", "R"),
-        unplugAfter("unplug-after", "", "MS"), plugAfter("plug-after", "", "MS"),
-        dataDir("data-dir", "", "DIR"), ownDataDir("own-data-dir", ""), makeLoaders("make-loaders", "", "DIR"),
-        noReport("no-report", ""), fastWaits("fast-waits", ""), alsoAfter("also-after", "", "WHEN"), noI2cDev("no-i2c-dev", ""), makeFirmware("make-firmware", "", "FILE"),
-        fwChip("firmware-chip", "", "ID"), fwSize("firmware-size", "", "KIB"), fwVersion("firmware-version", "", "TEXT");
-    parser.addOptions({help, vendor, product, chip, versionText, usb, noUsb, display, failRequest, failStep,
-                       failPage, failAux, versionReply, unplugAfter, plugAfter, dataDir, ownDataDir, makeLoaders, noReport, fastWaits, alsoAfter, noI2cDev, makeFirmware, fwChip, fwSize, fwVersion});
+        unplugAfter("unplug-after", "", "MS"), plugAfter("plug-after", "", "MS"), dataDir("data-dir", "", "DIR"),
+        ownDataDir("own-data-dir", ""), makeLoaders("make-loaders", "", "DIR"), noReport("no-report", ""),
+        fastWaits("fast-waits", ""), alsoAfter("also-after", "", "WHEN"), noI2cDev("no-i2c-dev", ""),
+        makeFirmware("make-firmware", "", "FILE"), fwChip("firmware-chip", "", "ID"),
+        fwSize("firmware-size", "", "KIB"), fwVersion("firmware-version", "", "TEXT");
+    parser.addOptions({help,      vendor,       product,    chip,        versionText, usb,          noUsb,
+                       display,   failRequest,  failStep,   failPage,    failAux,     versionReply, unplugAfter,
+                       plugAfter, dataDir,      ownDataDir, makeLoaders, noReport,    fastWaits,    alsoAfter,
+                       noI2cDev,  makeFirmware, fwChip,     fwSize,      fwVersion});
     if (!parser.parse(options)) throw UsageError(parser.errorText().toStdString());
     if (!parser.positionalArguments().isEmpty())
         throw UsageError("unexpected '" + parser.positionalArguments().first().toStdString() +

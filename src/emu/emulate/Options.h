@@ -24,9 +24,9 @@ struct UsageError : std::runtime_error {
 struct UsbDeviceConfig {
     UsbChipOptions chip;
     bool presentAtStart = true;
-    std::optional<uint8_t> bus;               // default 1
+    std::optional<uint8_t> bus;                 // default 1
     std::optional<std::vector<uint8_t>> ports;  // default: port <n> of the root hub
-    std::optional<std::string> expect;        // the file this chip's flash must equal
+    std::optional<std::string> expect;          // the file this chip's flash must equal
 };
 
 struct DisplayConfig {
@@ -36,12 +36,12 @@ struct DisplayConfig {
     bool ddcLink = true;
     uint32_t card = 0;
     std::optional<uint32_t> id, bus, product, serial;
-    bool aux = false;            // the bus is the connector's own DP-AUX adapter
-    std::string chip = "yes";    // yes, ddcci (an ordinary monitor), none
+    bool aux = false;                   // the bus is the connector's own DP-AUX adapter
+    std::string chip = "yes";           // yes, ddcci (an ordinary monitor), none
     std::optional<std::string> driver;  // kernel driver bound to the bus's 0x37
-    bool node = true;            // the bus has /dev/i2c-N
-    bool denied = false;         // opening /dev/i2c-N is refused (EACCES)
-    uint8_t extensions = 0;      // EDID extension blocks
+    bool node = true;                   // the bus has /dev/i2c-N
+    bool denied = false;                // opening /dev/i2c-N is refused (EACCES)
+    uint8_t extensions = 0;             // EDID extension blocks
 };
 
 struct Failure {
@@ -68,7 +68,7 @@ struct Config {
     bool ownDataDir = false;  // leave QUORVEL_DATA_DIR to the program
     bool report = true;
     bool fastWaits = false;  // pauses of a second or more in PROGRAM last 1/100
-    bool i2cDev = true;  // false: as if the i2c-dev module were not loaded
+    bool i2cDev = true;      // false: as if the i2c-dev module were not loaded
     std::vector<std::string> program;
     // A second program against the same chips, started while the first runs.
     struct Also {

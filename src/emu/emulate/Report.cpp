@@ -46,16 +46,14 @@ std::string flashVerdict(const std::vector<uint8_t>& flash, const std::string& f
     // 128 KiB; what follows must never reach the chip.
     const auto image = FileAccess::FirmwareImageOf(*bytes);
     const std::span<const uint8_t> expected = image ? *image : std::span<const uint8_t>(*bytes);
-    const std::string what = expected.size() == bytes->size()
-                                 ? file
-                                 : "the first " + std::to_string(expected.size()) + " bytes of " + file;
+    const std::string what =
+        expected.size() == bytes->size() ? file : "the first " + std::to_string(expected.size()) + " bytes of " + file;
     const auto at = [](size_t i) {
         char where[32];
         std::snprintf(where, sizeof where, "0x%zX", i);
         return std::string(where);
     };
-    if (expected.size() > flash.size())
-        return "flash differs from " + file + ": the file is larger than the flash";
+    if (expected.size() > flash.size()) return "flash differs from " + file + ": the file is larger than the flash";
     for (size_t i = 0; i < expected.size(); ++i)
         if (flash[i] != expected[i]) return "flash differs from " + what + " (first at " + at(i) + ")";
     for (size_t i = expected.size(); i < flash.size(); ++i)
@@ -93,8 +91,8 @@ void reportMachine(const Config& config, const Machine& machine) {
     for (size_t i = 0; i < machine.usb.size(); ++i) {
         const UsbSlot& slot = machine.usb[i];
         char head[128];
-        std::snprintf(head, sizeof head, "USB chip %zu at %u-%s (%04x:%04x, chip 0x%02llX)", i + 1,
-                      slot.spec.bus, portsText(slot.spec.ports).c_str(), slot.spec.vendorId, slot.spec.productId,
+        std::snprintf(head, sizeof head, "USB chip %zu at %u-%s (%04x:%04x, chip 0x%02llX)", i + 1, slot.spec.bus,
+                      portsText(slot.spec.ports).c_str(), slot.spec.vendorId, slot.spec.productId,
                       static_cast<unsigned long long>(slot.config.chip.chipId));
         const std::string counts = countsByKind(slot.chip->transcript());
         // Every control URB the node took, the standard requests the
@@ -103,8 +101,7 @@ void reportMachine(const Config& config, const Machine& machine) {
         out(std::string(head) + ": " + std::to_string(slot.chip->requestCount()) + " requests" +
             (counts.empty() ? "" : " (" + counts + ")") + ", " + std::to_string(urbs) + " control URBs");
         out("  final state: " + std::string(toString(slot.chip->state())) + ", " +
-            std::to_string(slot.chip->pagesWritten()) + " pages written" +
-            (slot.chip->plugged() ? "" : ", unplugged"));
+            std::to_string(slot.chip->pagesWritten()) + " pages written" + (slot.chip->plugged() ? "" : ", unplugged"));
         const auto violations = slot.chip->violations();
         for (const auto& v : violations) out("  protocol violation: " + v);
         const auto expected = slot.config.expect ? slot.config.expect : file;
@@ -116,8 +113,8 @@ void reportMachine(const Config& config, const Machine& machine) {
         if (!machine.auxChipOnBus[i]) continue;
         const auto& chip = machine.auxChips[i];
         const std::string counts = countsByKind(chip->transcript());
-        out("display chip " + std::to_string(i + 1) + " (" + config.displays[i].type + "): " +
-            std::to_string(chip->packetCount()) + " packets" + (counts.empty() ? "" : " (" + counts + ")"));
+        out("display chip " + std::to_string(i + 1) + " (" + config.displays[i].type +
+            "): " + std::to_string(chip->packetCount()) + " packets" + (counts.empty() ? "" : " (" + counts + ")"));
         for (const auto& v : chip->violations()) out("  protocol violation: " + v);
         if (chip->flashBytesWritten() > 0)
             out("  " + (file ? flashVerdict(chip->flash(), *file) : "no firmware file was read"));

@@ -47,4 +47,3 @@ int main(int argc, char** argv) {
         return 1;
     }
 }
-

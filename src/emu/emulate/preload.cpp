@@ -48,19 +48,19 @@ typedef int (*openat_fn)(int, const char*, int, ...);
 
 // One wrapper for each of the four entry points: a denied node fails as the
 // kernel would refuse it, anything else goes on to the C library.
-#define OPEN_WRAPPER(name, type, params, args)                                \
-    int name params {                                                         \
-        static type next;                                                     \
-        va_list modeArg;                                                      \
-        va_start(modeArg, flags);                                             \
-        const mode_t mode = modeOf(flags, modeArg);                           \
-        va_end(modeArg);                                                      \
-        if (denied(path)) {                                                   \
-            errno = EACCES;                                                   \
-            return -1;                                                        \
-        }                                                                     \
-        if (!next) next = (type)dlsym(RTLD_NEXT, #name);                      \
-        return next args;                                                     \
+#define OPEN_WRAPPER(name, type, params, args)           \
+    int name params {                                    \
+        static type next;                                \
+        va_list modeArg;                                 \
+        va_start(modeArg, flags);                        \
+        const mode_t mode = modeOf(flags, modeArg);      \
+        va_end(modeArg);                                 \
+        if (denied(path)) {                              \
+            errno = EACCES;                              \
+            return -1;                                   \
+        }                                                \
+        if (!next) next = (type)dlsym(RTLD_NEXT, #name); \
+        return next args;                                \
     }
 
 OPEN_WRAPPER(open, open_fn, (const char* path, int flags, ...), (path, flags, mode))

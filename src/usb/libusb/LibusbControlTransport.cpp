@@ -28,8 +28,8 @@ int32_t LibusbControlTransport::controlTransfer(const ControlSetup& setup, std::
     if (data.size() < setup.wLength) return LIBUSB_ERROR_INVALID_PARAM;
     const unsigned timeout = timeoutMs_.load();
     return handle_->run([&](libusb_device_handle* handle) {
-        const int r = libusb_control_transfer(handle, setup.bmRequestType, setup.bRequest, setup.wValue,
-                                              setup.wIndex, data.data(), setup.wLength, timeout);
+        const int r = libusb_control_transfer(handle, setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex,
+                                              data.data(), setup.wLength, timeout);
         if (r < 0) return r;
         const bool out = (setup.bmRequestType & 0x80) == 0;
         return out && r < setup.wLength ? kShortOutTransfer : 0;

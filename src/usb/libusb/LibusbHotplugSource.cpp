@@ -11,7 +11,7 @@ namespace quorvel {
 struct LibusbHotplugSource::Registration : HotplugRegistration {
     libusb_hotplug_callback_handle callback = 0;  // under the source's mutex_
     bool hasCallback = false;                     // under the source's mutex_
-    std::set<uint64_t> seen;  // identities announced (or tried) and not yet gone
+    std::set<uint64_t> seen;                      // identities announced (or tried) and not yet gone
 };
 
 struct LibusbHotplugSource::CallbackTag {
@@ -98,8 +98,7 @@ int64_t LibusbHotplugSource::registerFilter(const USBMonitorData& filter, Handle
     tlEnumeration = &enumeration;
     libusb_hotplug_callback_handle callback = 0;
     const int r = libusb_hotplug_register_callback(
-        ctx_,
-        static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+        ctx_, static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
         LIBUSB_HOTPLUG_ENUMERATE, filter.vendorId, filter.productId, LIBUSB_HOTPLUG_MATCH_ANY,
         [](libusb_context* ctx, libusb_device* device, libusb_hotplug_event event, void* userData) {
             return hotplugCallback(ctx, device, event, userData);
@@ -354,6 +353,4 @@ HotplugArrival LibusbHotplugSource::open(libusb_device* device, uint64_t id, boo
 
 // The process's default hot-plug source. quorvel_usb_libusb makes every
 // program that links it pull this in (see its CMakeLists.txt).
-extern "C" quorvel::HotplugSource* quorvel_new_platform_hotplug_source() {
-    return new quorvel::LibusbHotplugSource();
-}
+extern "C" quorvel::HotplugSource* quorvel_new_platform_hotplug_source() { return new quorvel::LibusbHotplugSource(); }

@@ -180,8 +180,10 @@ std::vector<uint8_t> virrenFirmware(const std::string& version, size_t size, con
 }
 
 AppFixture::AppFixture()
-    : hotplug(std::make_shared<EmulatedHotplugSource>()), presenter(std::make_shared<RecordingPresenter>()),
-      sheet(std::make_shared<ScriptedSheet>()), chooser(std::make_shared<ScriptedChooser>()) {
+    : hotplug(std::make_shared<EmulatedHotplugSource>()),
+      presenter(std::make_shared<RecordingPresenter>()),
+      sheet(std::make_shared<ScriptedSheet>()),
+      chooser(std::make_shared<ScriptedChooser>()) {
     application();
     resetSettings();
     dataDir_.emplace("QUORVEL_DATA_DIR", data.path().string());
@@ -291,8 +293,10 @@ std::shared_ptr<emu::AuxChip> AppFixture::addDisplay(const std::string& version)
     emu::AuxEmulatedDisplay display;
     display.type = "DP";
     display.index = nextDisplay_;
-    display.edid = buildEdid({.manufacturer = "QRV", .product = static_cast<uint16_t>(0x1230 + nextDisplay_),
-                              .serial = 77, .name = "Office 27"});
+    display.edid = buildEdid({.manufacturer = "QRV",
+                              .product = static_cast<uint16_t>(0x1230 + nextDisplay_),
+                              .serial = 77,
+                              .name = "Office 27"});
     display.bus = 2 + nextDisplay_;
     display.chip = chip;
     ++nextDisplay_;

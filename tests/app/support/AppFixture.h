@@ -133,10 +133,13 @@ public:
     void useDisplays(std::shared_ptr<Gate> gate = nullptr);
 
     std::vector<std::string> comboItems(const char* name) const;
-    QString text(const char* name) const;       // a label's text
-    std::string log(const char* name) const;    // a log view's text
-    bool visible(const char* name) const;       // not hidden (the window may be unshown)
-    template <class T> T* widget(const char* name) const { return window->findChild<T*>(QString::fromLatin1(name)); }
+    QString text(const char* name) const;     // a label's text
+    std::string log(const char* name) const;  // a log view's text
+    bool visible(const char* name) const;     // not hidden (the window may be unshown)
+    template <class T>
+    T* widget(const char* name) const {
+        return window->findChild<T*>(QString::fromLatin1(name));
+    }
 
     ScopedPreferences prefs;
     TempDir data;

@@ -66,9 +66,11 @@ inline std::vector<emu::AuxTranscriptEntry> packetsOf(const emu::AuxChip& chip, 
 // One external DisplayPort display on bus 3 with a chip behind it.
 struct OneDisplay {
     explicit OneDisplay(emu::AuxChipOptions options = {}) : chip(std::make_shared<emu::AuxChip>(options)) {
-        host.addDisplay({.type = "DP", .edid = buildEdid({.manufacturer = "QRV", .product = 0x1234, .serial = 77,
-                                                         .name = "Office 27"}),
-                         .bus = 3, .chip = chip});
+        host.addDisplay(
+            {.type = "DP",
+             .edid = buildEdid({.manufacturer = "QRV", .product = 0x1234, .serial = 77, .name = "Office 27"}),
+             .bus = 3,
+             .chip = chip});
     }
     std::unique_ptr<IntelDDC> ddc() { return IntelDDC::create(1, std::nullopt, host.platform()); }
 
