@@ -8,11 +8,15 @@
 #include "app/AppDelegate.h"
 #include "app/Interaction.h"
 #include "app/ViewController.h"
+#include "model/UpgradeGuard.h"
 #include "usb/HotplugSource.h"
 
 using namespace quorvel;
 
 int main(int argc, char** argv) {
+    // The engines write progress lines on standard output; a terminal or a
+    // pipe that went away must not end the window in the middle of a flash.
+    ignoreClosedPipes();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvel"));
     QApplication::setApplicationVersion(QStringLiteral("1.3.1"));

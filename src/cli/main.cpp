@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <csignal>
-
 #include "cli/Console.h"
 #include "cli/Diagnose.h"
 #include "cli/JsonOutput.h"
@@ -104,9 +102,11 @@ int run() {
         waitForDevices();
         status = chooseUsbDevice(consoleIO, ops, events) && consoleIO.USBUpdateProductFirmware(arguments[2]) ? 0 : 1;
     } else if (option == "--aux-product") {
-        status = chooseDisplay(consoleIO, ops, events) && consoleIO.AUXGetStatus() ? 0 : 1;
+        chooseDisplay(consoleIO, ops, events);
+        status = consoleIO.AUXGetStatus() ? 0 : 1;
     } else if (option == "--aux-firmware" && arguments.size() == 3) {
-        status = chooseDisplay(consoleIO, ops, events) && consoleIO.AUXUpdateProductFirmware(arguments[2]) ? 0 : 1;
+        chooseDisplay(consoleIO, ops, events);
+        status = consoleIO.AUXUpdateProductFirmware(arguments[2]) ? 0 : 1;
     } else if (option == "--diagnose") {
         std::string message;
         status = runDiagnosis(events, message);
@@ -142,9 +142,7 @@ int run() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A closed pipe on standard output ends nothing: the write fails, the
-    // upgrade goes on.
-    std::signal(SIGPIPE, SIG_IGN);
+    ignoreClosedPipes();
     arguments.assign(argv, argv + argc);
     const int status = run();
     // The monitors are gone with the driver; now USB can be released.

@@ -122,4 +122,6 @@ UpgradeGuard::UpgradeGuard(const std::string& device) {
     signals_.emplace();
 }
 
+void ignoreClosedPipes() { ::signal(SIGPIPE, SIG_IGN); }
+
 }  // namespace quorvel

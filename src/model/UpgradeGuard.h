@@ -56,6 +56,10 @@ private:
     bool active_ = false;
 };
 
+// A closed pipe on standard output or error ends nothing: the write fails
+// and is ignored, and an upgrade goes on. Both programs call it first thing.
+void ignoreClosedPipes();
+
 // One upgrade sequence's guard: the inhibitor (when logind cannot be
 // reached, one line on standard error and the upgrade goes on), then the
 // signals deferred until the guard ends.

@@ -185,6 +185,16 @@ TEST_F(FlashGuard, AClosedStandardOutputDoesNotStopTheUpgrade) {
     EXPECT_EQ(r.status, 0);
 }
 
+TEST_F(FlashGuard, TheWindowOutlivesAClosedStandardOutput) {
+    // Like `Quorvel | true`: the window's first line on standard output (a
+    // chip whose version reply is unusable asks to be replugged) meets a
+    // pipe nobody reads any more.
+    const auto r = emulate({"--version-reply", "length=0", "--", "bash", "-c",
+                            "set -o pipefail; timeout -s TERM 4 \"$0\" | true", QUORVEL_APP_PATH});
+    EXPECT_TRUE(contains(r.err, "GetVersion 1")) << r.err;
+    EXPECT_TRUE(contains(r.err, "bash ended with exit status 124")) << r.err;  // ran until stopped, not 141
+}
+
 TEST_F(FlashGuard, SleepAndShutdownAreInhibitedWhileTheChipIsWritten) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "Qt D-Bus's uninstrumented connection thread stalls under TSan; checked in the other builds";
