@@ -233,9 +233,10 @@ void ViewController::applyConnected(const USBDevice& device) {
     usbBoxArmed_ = true;
     auxBoxArmed_ = true;
     updateControls();
-    if (handsOff_) {
+    if (handsOff_ || confirming_) {
         // The list tells the truth at once; the chip is asked only once the
-        // upgrade has ended, and the selection stays on the upgraded device.
+        // upgrade has ended or was declined, and the selection stays on the
+        // device being confirmed or upgraded.
         reloadKeepingSelection(true);
         deferredVersionReads_.push_back(device.id);
         return;
@@ -265,7 +266,7 @@ void ViewController::applyDisconnected(uint64_t id) {
     if (found != devices.end()) devices.erase(found);
     ui_->getStatusLabel->clear();
     ui_->AUXGetStatusLabel->clear();
-    reloadKeepingSelection(handsOff_);
+    reloadKeepingSelection(handsOff_ || confirming_);
     auto record =
         std::find_if(deviceInfoSec.begin(), deviceInfoSec.end(), [id](const USBDevice& d) { return d.id == id; });
     if (record != deviceInfoSec.end()) deviceInfoSec.erase(record);
@@ -517,12 +518,19 @@ void ViewController::PresentUSBUpdateProductFirmware() {
 
     setUSBProgressShown(true);
     chipHold_ = std::move(hold);
+    confirming_ = true;
     seams_.sheet->present(this, QStringLiteral("CAUTION"), QString::fromUtf8(kCautionText),
                           [self = QPointer<ViewController>(this), device = connectedDevice, chipID,
                            ispPath](bool confirmed) {
-                              // Declined: the progress controls stay shown, as before.
-                              if (self && confirmed) self->usbConfirmed(device, chipID, ispPath);
-                              if (self && !confirmed) self->chipHold_.release();
+                              if (!self) return;
+                              self->confirming_ = false;
+                              if (confirmed) {
+                                  self->usbConfirmed(device, chipID, ispPath);
+                              } else {
+                                  // The progress controls stay shown, as before.
+                                  self->chipHold_.release();
+                                  self->readDeferredVersions();
+                              }
                           });
 }
 
@@ -621,7 +629,8 @@ void ViewController::endHandsOff() {
 }
 
 // The version read a connection makes, for each device that arrived during
-// the upgrade and is still connected, in the order they came.
+// the confirmation or the upgrade and is still connected, in the order they
+// came.
 void ViewController::readDeferredVersions() {
     const std::vector<uint64_t> pending = std::move(deferredVersionReads_);
     deferredVersionReads_.clear();
@@ -764,15 +773,18 @@ void ViewController::PresentAUXUpdateProductFirmware() {
     }
     setAUXProgressShown(true);
     chipHold_ = std::move(hold);
+    confirming_ = true;
     seams_.sheet->present(this, QStringLiteral("CAUTION"), QString::fromUtf8(kCautionText),
                           [self = QPointer<ViewController>(this), ispPath](bool confirmed) {
                               if (!self) return;
+                              self->confirming_ = false;
                               if (confirmed) {
                                   self->auxConfirmed(ispPath);
                               } else {
                                   self->chipHold_.release();
                                   self->setAUXProgressShown(false);
                                   AUXpercentCompleted = 0;
+                                  self->readDeferredVersions();
                               }
                           });
 }

@@ -144,10 +144,14 @@ private:
     std::thread worker_;
     bool upgradeRunning_ = false;  // the worker is writing a chip
     bool handsOff_ = false;
+    // The CAUTION sheet is open for checked chips: devices coming and going
+    // neither move the selection the user is confirming nor are asked yet.
+    bool confirming_ = false;
     // What arrivals and removals leave the device boxes at, apart from an upgrade.
     bool usbBoxArmed_ = false;
     bool auxBoxArmed_ = false;
-    // Devices that arrived during an upgrade, whose version read waits for its end.
+    // Devices that arrived during a confirmation or an upgrade, whose version
+    // read waits for its end.
     std::vector<uint64_t> deferredVersionReads_;
     std::optional<uint64_t> statusDeviceId_;
     // The file and mode the list was last narrowed for.

@@ -192,6 +192,36 @@ TEST(HandsOff, UpgradedDeviceRemovedHalfWay) {
     EXPECT_TRUE(f.widget<QComboBox>("deviceComboBox")->isEnabled());
 }
 
+// While the CAUTION sheet is open, devices coming and going neither move
+// the selection the user is confirming nor are asked anything; a newcomer
+// is read once the answer is given, whichever it is.
+TEST(HandsOff, DevicesArrivingWhileTheSheetIsOpenWaitForTheAnswer) {
+    for (const bool confirmed : {true, false}) {
+        SCOPED_TRACE(confirmed ? "confirmed" : "declined");
+        AppFixture f;
+        auto first = f.plug(1, {});
+        auto target = f.plug(2, {});
+        f.browse(f.writeTemp("fw.bin", test::virrenFirmware()));
+        for (const char* box : kBoxes) f.widget<QComboBox>(box)->setCurrentIndex(1);
+        first->clearTranscript();
+        f.sheet->waits = true;
+        f.window->updateProductFirmware();
+        ASSERT_EQ(f.sheet->shown.size(), 1u);
+
+        auto newcomer = f.plug(3, {.productId = 0x6221, .version = "ZK6221 Newcomer v3"});
+        for (const char* box : kBoxes) EXPECT_EQ(selectedId(f, box), 2u) << box;
+        EXPECT_TRUE(first->transcript().empty());
+        EXPECT_TRUE(newcomer->transcript().empty());
+
+        f.sheet->respond(confirmed);
+        f.window->waitForUpgrade();
+        EXPECT_EQ(countOf(*target, emu::RequestKind::FlashWrite) != 0, confirmed);
+        EXPECT_EQ(countOf(*newcomer, emu::RequestKind::GetVersion), 1u);
+        EXPECT_TRUE(first->transcript().empty());
+        for (const char* box : kBoxes) EXPECT_EQ(selectedId(f, box), 2u) << box;
+    }
+}
+
 // The refusal to close stays on screen only as long as the upgrade runs.
 TEST(HandsOff, CloseRefusalEndsWithTheUpgrade) {
     AppFixture f;

@@ -12,6 +12,10 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <QScopeGuard>
+
+#include "emu/InProcessChipLocks.h"
+#include "model/ChipHold.h"
 #include "model/Settings.h"
 #include "support/AppFixture.h"
 #include "support/Recorders.h"
@@ -513,6 +517,36 @@ TEST_F(UsbTab, OnlyTheImageIsWritten) {
         EXPECT_TRUE(test::holdsOnlyTheImage(chip->flash(), firmware, image));
         EXPECT_TRUE(chip->violations().empty());
     }
+}
+
+// Another program has the chip: the window's status read and update send it
+// nothing and say why; once it is free, the update goes through.
+TEST_F(UsbTab, AChipAnotherProgramHoldsIsLeftAlone) {
+    auto locks = std::make_shared<emu::InProcessChipLocks>();
+    auto previous = setChipLocks(locks);
+    const auto restore = qScopeGuard([&] { setChipLocks(previous); });
+    const std::string node = "/dev/bus/usb/001/004";
+    auto chip = f.plug(1, {.productId = 0x6221, .node = node});
+    const auto firmware = test::virrenFirmware();
+    f.browse(f.writeTemp("fw.bin", firmware));
+    chip->clearTranscript();
+    {
+        const ChipHold other = ChipHold::take(node);
+        ASSERT_FALSE(other.busy());
+        f.window->getStatus();
+        f.window->updateProductFirmware();
+        EXPECT_EQ(f.presenter->alerts(), Strings(2, "ERROR|The device is in use by another program!"));
+        EXPECT_EQ(f.presenter->styles(), std::vector<AlertStyle>(2, AlertStyle::warning));
+        EXPECT_TRUE(chip->transcript().empty());
+        EXPECT_TRUE(f.sheet->shown.empty());
+    }
+    f.presenter->clear();
+    f.window->updateProductFirmware();
+    f.window->waitForUpgrade();
+    EXPECT_EQ(f.presenter->alerts(), Strings{"Firmware Upgrade Completed!|Please unplug and replug the device for "
+                                             "checking the firmware version."});
+    EXPECT_TRUE(test::holdsOnlyTheImage(chip->flash(), firmware, firmware.size()));
+    EXPECT_FALSE(locks->isHeld(node));
 }
 
 TEST_F(UsbTab, NameThatIsNotUtf8) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -80,7 +81,12 @@ void RecordingPresenter::clear() {
 void ScriptedSheet::present(QWidget*, const QString& message, const QString& informativeText,
                             std::function<void(bool)> done) {
     shown.push_back(message.toStdString() + "|" + informativeText.toStdString());
-    done(answer);
+    if (waits) pending_ = std::move(done);
+    else done(answer);
+}
+
+void ScriptedSheet::respond(bool confirmed) {
+    if (auto done = std::exchange(pending_, nullptr)) done(confirmed);
 }
 
 void ScriptedChooser::choose(QWidget*, std::function<void(std::optional<QString>)> done) {
@@ -242,6 +248,7 @@ std::shared_ptr<emu::UsbChip> AppFixture::plug(uint64_t id, const Chip& chip,
     device.transport = std::move(transport);
     device.busNumber = 1;
     device.portNumbers = chip.ports.empty() ? std::vector<uint8_t>{static_cast<uint8_t>(id)} : chip.ports;
+    device.node = chip.node;
     hotplug->add(device);
     hotplug->waitIdle();
     waitFor([&] {

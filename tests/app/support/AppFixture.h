@@ -56,7 +56,13 @@ public:
     void present(QWidget* window, const QString& message, const QString& informativeText,
                  std::function<void(bool)> done) override;
     bool answer = true;
+    // When set, the sheet stays open until respond().
+    bool waits = false;
+    void respond(bool confirmed);
     std::vector<std::string> shown;  // "message|informative text"
+
+private:
+    std::function<void(bool)> pending_;
 };
 
 class ScriptedChooser : public FileChooser {
@@ -113,6 +119,8 @@ public:
         uint16_t vendorId = 0x7E51;
         // Plugged on USB bus 1 at these hub ports; port `id` when empty.
         std::vector<uint8_t> ports{};
+        // Its device node, which commands hold; none when empty.
+        std::string node{};
     };
     std::shared_ptr<emu::UsbChip> plug(uint64_t id, const Chip& chip);
     std::shared_ptr<emu::UsbChip> plug(uint64_t id, const Chip& chip, std::shared_ptr<ControlTransport> transport,
