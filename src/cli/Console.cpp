@@ -136,6 +136,8 @@ void Console::writeMessage(const std::string& message, OutputType to) {
     writeLine(message, to == OutputType::standard ? stdout : stderr);
 }
 
+void Console::sayOutcome(const std::string& message) { say(message); }
+
 void Console::helpCommand() {
     const std::string usage = "Usage: QuorvelCLI ";
     say(usage + "[-f | --firmware <firmware bin file>]");
@@ -288,12 +290,7 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
 bool Console::externalScreenAnswers(ChipHold& hold) {
     auto& manager = AUXDisplayManager::shared();
     manager.configureDisplays();
-    if (displaySelection) {
-        const auto all = manager.displays();
-        manager.clearDisplays();
-        for (const auto& d : all)
-            if (displaySelection(*d)) manager.addDisplay(d);
-    }
+    if (chooseDisplays && !chooseDisplays(manager)) return false;
     if (!holdFor(hold, manager.chipPlacesIntel())) return false;
     const std::string version = manager.readVersionIntel();
     if (serviceMatchDisplayIDIntel != 1) {

@@ -21,7 +21,7 @@
 
 namespace quorvel {
 
-class Display;
+class AUXDisplayManager;
 class USBDeviceMonitor;
 
 enum class OutputType { error, standard };
@@ -51,6 +51,9 @@ public:
 
     // The message and a line feed, on standard output or standard error.
     static void writeMessage(const std::string& message, OutputType to);
+    // The message on standard output as the command's outcome: the text
+    // --json's result carries.
+    static void sayOutcome(const std::string& message);
     void helpCommand();
     // All four return false when the command failed.
     bool GetStatus();
@@ -59,8 +62,10 @@ public:
     bool AUXGetStatus();
     bool AUXUpdateProductFirmware(const std::string& firmwareFile);
 
-    // When set, the display commands work only on the displays it keeps.
-    std::function<bool(const Display&)> displaySelection;
+    // When set, called by the display commands once they have built the
+    // display list, before anything is held or sent: it may narrow the list,
+    // and false ends the command (it has said why).
+    std::function<bool(AUXDisplayManager&)> chooseDisplays;
     // When set, told each progress milestone of an upgrade as it is printed.
     std::function<void(UpgradePhase, int64_t)> milestoneTold;
     // The last message a command printed (empty before any): its outcome.

@@ -20,7 +20,9 @@
 #include "cli/JsonOutput.h"
 #include "display/DisplayPlatform.h"
 #include "model/DataFolder.h"
+#include "model/DeviceTable.h"
 #include "model/FileAccess.h"
+#include "model/Hex.h"
 #include "model/Sentinels.h"
 #include "model/UpgradeGuard.h"
 #include "usb/HotplugSource.h"
@@ -66,7 +68,10 @@ DiagnosisLine udevRules(const std::vector<std::string>& folders) {
         if (!fs::exists(file, ec)) continue;
         std::string text = readAll(file);
         std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-        if (text.find("7e51") == std::string::npos || text.find("6a3c") == std::string::npos)
+        const bool namesVendors = std::all_of(devices::vendorIds.begin(), devices::vendorIds.end(), [&](uint16_t id) {
+            return text.find(hexDigits(id, 4, HexCase::lower)) != std::string::npos;
+        });
+        if (!namesVendors)
             return {Level::fail, "udev rules " + file.string() + " do not name the chips' vendor IDs",
                     "replace it with the 70-quorvel.rules of this version, then run "
                     "`sudo udevadm control --reload-rules` and replug the chips"};

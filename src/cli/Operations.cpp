@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <set>
 #include <tuple>
 
 #include <QJsonObject>
@@ -59,9 +60,7 @@ struct DisplayEntry {
 std::vector<DisplayEntry> externalDisplays() {
     std::vector<DisplayEntry> entries;
     for (const auto& d : AUXDisplayManager::shared().getOtherDisplays()) {
-        const auto connector = AUXDisplayManager::getByDisplayID(d->identifier);
-        DisplayEntry e{d, connector ? connector->name : std::string(), AUXDisplayManager::rawName(connector),
-                       std::nullopt};
+        DisplayEntry e{d, d->connectorName(), AUXDisplayManager::rawName(d->connector), std::nullopt};
         if (d->ddc) e.bus = d->ddc->framebuffer;
         entries.push_back(std::move(e));
     }
@@ -124,7 +123,7 @@ void admitSelectedUsbDevice(const OperationOptions& options) {
 bool chooseUsbDevice(Console& console, const OperationOptions& options, JsonOutput* json) {
     const auto devices = console.devices();
     if (options.device && devices.empty()) {
-        Console::writeMessage(noMatchMessage(*options.device), OutputType::standard);
+        Console::sayOutcome(noMatchMessage(*options.device));
         return false;
     }
     if (devices.empty()) return true;  // the command says there is none
@@ -136,32 +135,30 @@ bool chooseUsbDevice(Console& console, const OperationOptions& options, JsonOutp
     return true;
 }
 
-bool chooseDisplay(Console& console, const OperationOptions& options, JsonOutput* json) {
-    // Without a selector or events the command reads the display list
-    // itself; building it twice would scan the buses twice.
-    if (!options.device && !json) return true;
-    auto& manager = AUXDisplayManager::shared();
-    manager.configureDisplays();
-    auto entries = externalDisplays();
-    if (options.device) {
-        const DeviceSelector selector = *options.device;
-        std::erase_if(entries, [&](const DisplayEntry& e) { return !selector.matchesConnector(e.connector); });
-        if (entries.empty()) {
-            Console::writeMessage(noMatchMessage(selector), OutputType::standard);
-            return false;
+void chooseDisplay(Console& console, const OperationOptions& options, JsonOutput* json) {
+    // Made on the list the command builds itself, so that the buses are
+    // scanned once.
+    console.chooseDisplays = [selector = options.device, json](AUXDisplayManager& manager) {
+        auto entries = externalDisplays();
+        if (selector) {
+            std::erase_if(entries, [&](const DisplayEntry& e) { return !selector->matchesConnector(e.connector); });
+            if (entries.empty()) {
+                Console::sayOutcome(noMatchMessage(*selector));
+                return false;
+            }
+            const auto all = manager.displays();
+            manager.clearDisplays();
+            for (const auto& d : all)
+                if (selector->matchesConnector(d->connectorName())) manager.addDisplay(d);
+        } else if (entries.size() > 1) {
+            std::string names;
+            for (const auto& e : entries) names += (names.empty() ? "" : ", ") + e.connector;
+            note("Every external display is used (" + names + "); choose one with --device (see QuorvelCLI --list).");
         }
-        console.displaySelection = [selector](const Display& d) {
-            const auto connector = AUXDisplayManager::getByDisplayID(d.identifier);
-            return connector && selector.matchesConnector(connector->name);
-        };
-    } else if (entries.size() > 1) {
-        std::string names;
-        for (const auto& e : entries) names += (names.empty() ? "" : ", ") + e.connector;
-        note("Every external display is used (" + names + "); choose one with --device (see QuorvelCLI --list).");
-    }
-    if (json)
-        for (const auto& e : entries) json->device(displayFields(e));
-    return true;
+        if (json)
+            for (const auto& e : entries) json->device(displayFields(e));
+        return true;
+    };
 }
 
 int listDevices(Console& console, const OperationOptions& options, JsonOutput* json, std::string& outcome) {
@@ -214,8 +211,12 @@ int listDevices(Console& console, const OperationOptions& options, JsonOutput* j
     }
 
     AUXDisplayManager::shared().configureDisplays();
+    // Connectors that share a bus lead to one chip: it is listed, and asked,
+    // once, under the first of them.
+    std::set<uint32_t> busesListed;
     for (const DisplayEntry& e : externalDisplays()) {
         if (options.device && !options.device->matchesConnector(e.connector)) continue;
+        if (e.bus && !busesListed.insert(*e.bus).second) continue;
         // One version read on this display's bus; whether a chip model
         // answered is what the read itself found.
         const ChipHold hold = ChipHold::take(e.bus ? "/dev/i2c-" + std::to_string(*e.bus) : std::string());

@@ -36,10 +36,11 @@ void admitSelectedUsbDevice(const OperationOptions& options);
 // are connected and none was chosen; announces the chip in JSON.
 bool chooseUsbDevice(Console& console, const OperationOptions& options, JsonOutput* json);
 
-// Before a display command runs: with a selector, limits the console to
-// that display (false when no external display has that connector);
-// without, says on standard error when several displays will be read.
-bool chooseDisplay(Console& console, const OperationOptions& options, JsonOutput* json);
+// Before a display command runs: once the command has its display list,
+// a selector limits it to that display (the command ends, after saying so,
+// when no external display has that connector); without one, a line on
+// standard error says when several displays will be used.
+void chooseDisplay(Console& console, const OperationOptions& options, JsonOutput* json);
 
 // --list: every chip, each asked for its version once. Returns the exit
 // status; `outcome` is the result's message.

@@ -135,6 +135,24 @@ TEST_F(Operations, WithoutDeviceSeveralChipsAreNamedOnStandardError) {
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(contains(r.err, "the first of 2 connected devices; choose one with --device")) << r.err;
     EXPECT_EQ(r.out.find("Using usb"), std::string::npos);  // standard output stays the original's
+
+    // The display road uses every display; the line says which.
+    const auto aux = cli({"--no-usb", "--display", "default", "--display", "type=HDMI-A,chip=none"}, {"--aux-product"});
+    EXPECT_EQ(aux.status, 0);
+    EXPECT_TRUE(
+        contains(aux.err, "Every external display is used (card0-DP-1, card0-HDMI-A-2); choose one with --device"))
+        << aux.err;
+    EXPECT_FALSE(contains(aux.out, "Every external display")) << aux.out;
+}
+
+// Two connectors on one bus lead to one chip: a script that flashes each
+// listed display must not flash it twice, so it is listed, and asked, once.
+TEST_F(Operations, ListAsksASharedBusOnce) {
+    const auto r = cli({"--no-usb", "--display", "default", "--display", "type=DVI-I,bus=10"}, {"--list"});
+    ASSERT_EQ(linesOf(r.out).size(), 1u) << r.out;
+    EXPECT_TRUE(contains(r.out, "aux card0-DP-1 ")) << r.out;
+    EXPECT_TRUE(contains(r.err, "display chip 1 (DP): 8 packets (GetVersion 8, VersionRead 8)")) << r.err;
+    EXPECT_EQ(r.status, 0);
 }
 
 TEST_F(Operations, DeviceChoosesOneDisplay) {
@@ -206,6 +224,12 @@ TEST_F(Operations, JsonForEachCommand) {
          "Upgrade process FAILED.\nPlease replug the device and try again!",
          1},
         {usb, {"--json", "-f", (dir / "missing.bin").string()}, false, "Incorrect firmware file path imported!", 1},
+        {usb, {"--json", "-p", "--device", "2-1"}, false, "ERROR：No device matches 2-1.", 0},
+        {{"--no-usb", "--display", "default"},
+         {"--json", "--aux-firmware", path, "--device", "card9-DP-1"},
+         false,
+         "ERROR：No device matches card9-DP-1.",
+         0},
     };
     for (const Case& c : cases) {
         const auto r = cli(c.options, c.args);
@@ -288,6 +312,32 @@ TEST_F(Diagnosis, TheEmulatedSetUpPasses) {
     // No chip is asked anything.
     EXPECT_TRUE(contains(r.err, "0 requests, 0 control URBs")) << r.err;
     EXPECT_TRUE(contains(r.err, "display chip 1 (DP): 0 packets")) << r.err;
+}
+
+// Each check as an event, the result last; a failure makes it a failed one.
+TEST_F(Diagnosis, JsonGivesOneEventPerCheck) {
+    const auto empty = dir / "empty";
+    std::filesystem::create_directories(empty);
+    for (const bool loaders : {true, false}) {
+        const auto r = loaders ? cli({"--no-usb"}, {"--json", "--diagnose"}, rules())
+                               : cli({"--no-usb", "--data-dir", empty.string()}, {"--diagnose", "--json"}, rules());
+        const auto objects = events(r.out);
+        ASSERT_GT(objects.size(), 5u) << r.out;
+        size_t failed = 0;
+        for (size_t i = 0; i + 1 < objects.size(); ++i) {
+            EXPECT_EQ(text(objects[i], "event"), "check");
+            const std::string level = text(objects[i], "level");
+            EXPECT_TRUE(level == "OK" || level == "WARN" || level == "FAIL") << level;
+            EXPECT_FALSE(text(objects[i], "what").empty());
+            EXPECT_EQ(objects[i].contains("fix"), level != "OK") << text(objects[i], "what");
+            failed += level == "FAIL";
+        }
+        EXPECT_EQ(failed, loaders ? 0u : 5u) << r.out;
+        EXPECT_EQ(text(objects.back(), "event"), "result");
+        EXPECT_EQ(objects.back().value("ok").toBool(), loaders);
+        EXPECT_EQ(text(objects.back(), "message"), loaders ? "No check failed." : "Some checks failed.");
+        EXPECT_EQ(r.status, loaders ? 0 : 1);
+    }
 }
 
 TEST_F(Diagnosis, LogindIsAskedForTheUpgradesOwnInhibitor) {
