@@ -259,6 +259,28 @@ TEST_F(Emulated, EachChipIsUpgradedOnceAndNothingElseIsWritten) {
     EXPECT_FALSE(contains(r.err, "protocol violation")) << r.err;
 }
 
+// The monitor without the chip comes first, and the chip's connector names
+// no bus while its EDID carries an extension block: the chip is found by its
+// EDID and written once; the monitor hears only the version query.
+TEST_F(Emulated, AChipBehindTheSecondDisplayIsFoundByItsEdidAndWrittenAlone) {
+    const std::string path = firmware(0xA3);
+    const auto r = run({"--no-usb", "--fast-waits", "--display", "chip=ddcci", "--display", "ddc=no,extensions=1"},
+                       {"--aux-firmware", path});
+    EXPECT_TRUE(contains(r.out, "\nUpgrade Completed!\n")) << r.out;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.err, "display monitor 1 without the chip: 8 packets (GetVersion 8, VersionRead 8)\n"))
+        << r.err;
+    EXPECT_TRUE(contains(r.err,
+                         "display chip 2 (DP): 9015 packets (BeforeUpgrade 20, DebugOn 1, FlashErase 1, "
+                         "FlashWrite 8192, GetVersion 8, RamWrite 512, Reset 1, RunCode 1, "
+                         "SendFlashWriteCRC 256, SendRamWriteCRC 16, VersionRead 8, Write 7)\n"
+                         "quorvel-emulate:   flash equals " +
+                             path + " (65536 bytes)\n"))
+        << r.err;
+    EXPECT_TRUE(contains(r.err, "bus i2c-0 (SMBus): 0 transfers\n")) << r.err;
+    EXPECT_FALSE(contains(r.err, "protocol violation")) << r.err;
+}
+
 TEST_F(Emulated, ARefusedBusBringsTheUdevHint) {
     const auto r = run({"--no-usb", "--display", "access=denied"}, {"--aux-product"});
     EXPECT_TRUE(contains(r.out,
