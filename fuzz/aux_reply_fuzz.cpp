@@ -84,7 +84,7 @@ private:
 class OneDisplay : public DisplaySource {
 public:
     std::optional<std::vector<ConnectorInfo>> onlineConnectors(size_t) override {
-        return std::vector<ConnectorInfo>{{1, "card0-DP-1", "DP", {}, kBus, false}};
+        return std::vector<ConnectorInfo>{{1, "card0-DP-1", "DP", {}, kBus, false, 0, {}}};
     }
 };
 

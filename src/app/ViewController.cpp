@@ -78,8 +78,6 @@ std::optional<std::vector<uint8_t>> readFile(const std::string& urlText) {
     return FileAccess::GetBinaryFile(FileAccess::fileURL(urlText));
 }
 
-std::string productName(uint16_t productId) { return "ZK" + QString::number(productId, 16).toStdString(); }
-
 // "USB bus 1, port 4" (ports behind hubs joined by dots), or empty when the
 // platform did not say.
 std::string usbPlace(const USBDevice& device) {
@@ -177,7 +175,7 @@ int ViewController::numberOfItems() const { return static_cast<int>(devices.size
 
 QString ViewController::comboBoxObjectValue(int index) const {
     if (index < 0 || index >= numberOfItems()) return QStringLiteral("No device is connected");
-    return QString::fromStdString(productName(devices[static_cast<size_t>(index)]->deviceInfo.productId));
+    return QString::fromStdString(devices::productName(devices[static_cast<size_t>(index)]->deviceInfo.productId));
 }
 
 void ViewController::reloadComboBoxes() {
@@ -326,12 +324,6 @@ void ViewController::appendLog(QPlainTextEdit* log, const std::string& text) {
 
 void ViewController::alert(const std::string& title, const std::string& text) {
     SourceModel::AlertHandler(title, text);
-}
-
-std::string ViewController::chipName(const USBDevice& device) {
-    char name[16];
-    std::snprintf(name, sizeof name, "ZK%x", unsigned{device.productId});
-    return device.node.empty() ? name : name + (" (" + device.node + ")");
 }
 
 ChipHold ViewController::holdChips(const std::vector<std::string>& places) {
@@ -565,7 +557,7 @@ void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chi
             device->USBFirmware(loader, firmware, chipID, lines.observer());
         },
         [this, record = device->deviceInfo](bool succeeded) {
-            const std::string which = deviceLine(productName(record.productId), usbPlace(record));
+            const std::string which = deviceLine(devices::productName(record.productId), usbPlace(record));
             if (succeeded) {
                 appendLog(ui_->scrollView, "\nUpgrade Completed!");
                 appendLog(ui_->scrollView, "\nPlease unplug and replug the device!");
@@ -585,7 +577,7 @@ void ViewController::usbConfirmed(std::shared_ptr<USBAccess> device, int64_t chi
                 percentCompleted = 0;
             }
         },
-        chipName(device->deviceInfo));
+        device->deviceInfo.chipName());
 }
 
 // --- Upgrade worker ---

@@ -134,8 +134,6 @@ private:
     // Takes a command's chips; when another program has one, shows the
     // "ERROR" alert and the hold is busy.
     static ChipHold holdChips(const std::vector<std::string>& places);
-    // "ZK" and the product ID, and the device node: for the inhibitor's reason.
-    static std::string chipName(const USBDevice& device);
 
     std::unique_ptr<Ui::ViewController> ui_;
     Seams seams_;

@@ -279,11 +279,8 @@ bool Console::USBUpdateProductFirmware(const std::string& firmwareFile) {
     maxPktSize = devices::maxPacketSize(product);
 
     say("Firmware Upgrade Start...");
-    char name[16];
-    std::snprintf(name, sizeof name, "ZK%x", unsigned{product});
-    const std::string& node = connectedDevice->deviceInfo.node;
     MilestoneLines lines(MilestoneRule::leaving, say, milestoneTold);
-    return upgradeReported(node.empty() ? name : name + (" (" + node + ")"),
+    return upgradeReported(connectedDevice->deviceInfo.chipName(),
                            [&] { connectedDevice->USBFirmware(*loader, firmware, chipID, lines.observer()); });
 }
 

@@ -22,9 +22,9 @@ void writeAll(int fd, const std::string& text) {
     }
 }
 
-QString qtext(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
-
 }  // namespace
+
+QString qtext(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 int StdoutDiversion::start(LineHandler handler) {
     std::fflush(stdout);

@@ -36,6 +36,9 @@ private:
     std::thread thread_;
 };
 
+// A text of ours (UTF-8, or bytes a chip sent) as a JSON string value.
+QString qtext(const std::string& text);
+
 class JsonOutput {
 public:
     // Starts diverting standard output; events go to the real one.

@@ -13,6 +13,7 @@
 #include "cli/JsonOutput.h"
 #include "display/AUXDisplayManager.h"
 #include "model/ChipHold.h"
+#include "model/DeviceTable.h"
 #include "model/Hex.h"
 #include "model/Sentinels.h"
 #include "model/Settings.h"
@@ -33,8 +34,6 @@ std::string hex(unsigned value, int digits, bool upper = false) {
     return hexDigits(value, digits, upper ? HexCase::upper : HexCase::lower);
 }
 
-QString qtext(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
-
 // "1-3.2" where the port path is known, else "1:5".
 std::string usbName(const USBLocation& location) {
     const std::string path = location.portPath();
@@ -45,7 +44,7 @@ QJsonObject usbFields(const USBDevice& device) {
     return {{"road", "usb"},
             {"location", qtext(usbName(device.location()))},
             {"address", qtext(std::to_string(device.busNumber) + ":" + std::to_string(device.address))},
-            {"product", qtext("ZK" + hex(device.productId, 4, true))},
+            {"product", qtext(devices::productName(device.productId))},
             {"vendorId", qtext(hex(device.vendorId, 4))},
             {"productId", qtext(hex(device.productId, 4))}};
 }
@@ -129,8 +128,9 @@ bool chooseUsbDevice(Console& console, const OperationOptions& options, JsonOutp
     if (devices.empty()) return true;  // the command says there is none
     const USBDevice& used = devices.front()->deviceInfo;
     if (!options.device && devices.size() > 1)
-        note("Using usb " + usbName(used.location()) + " (ZK" + hex(used.productId, 4, true) + "), the first of " +
-             std::to_string(devices.size()) + " connected devices; choose one with --device (see QuorvelCLI --list).");
+        note("Using usb " + usbName(used.location()) + " (" + devices::productName(used.productId) +
+             "), the first of " + std::to_string(devices.size()) +
+             " connected devices; choose one with --device (see QuorvelCLI --list).");
     if (json) json->device(usbFields(used));
     return true;
 }
@@ -181,7 +181,7 @@ int listDevices(Console& console, const OperationOptions& options, JsonOutput* j
         // A chip another command is working on is listed, not asked.
         const ChipHold hold = ChipHold::take(info.node);
         if (hold.busy()) {
-            lines.push_back("usb " + usbName(info.location()) + " ZK" + hex(info.productId, 4, true) + " " +
+            lines.push_back("usb " + usbName(info.location()) + " " + devices::productName(info.productId) + " " +
                             hex(info.vendorId, 4) + ":" + hex(info.productId, 4) + " chip ? in use");
             if (json) {
                 QJsonObject fields = usbFields(info);
@@ -197,7 +197,7 @@ int listDevices(Console& console, const OperationOptions& options, JsonOutput* j
             else chip = access->GetChipID();
         } catch (const std::exception&) {
         }
-        lines.push_back("usb " + usbName(info.location()) + " ZK" + hex(info.productId, 4, true) + " " +
+        lines.push_back("usb " + usbName(info.location()) + " " + devices::productName(info.productId) + " " +
                         hex(info.vendorId, 4) + ":" + hex(info.productId, 4) + " chip " +
                         (chip ? "0x" + hex(static_cast<unsigned>(*chip), 2, true) : std::string("?")) + " " +
                         (version ? quotedText(*version) : "no answer"));

@@ -16,10 +16,10 @@ struct ConnectorInfo {
     std::string name;  // sysfs name, e.g. "card0-DP-1"
     std::string type;  // connector type, e.g. "DP", "HDMI-A", "eDP", "Virtual"
     std::vector<uint8_t> edid;
-    std::optional<uint32_t> ddcBus;  // number N of /dev/i2c-N named by the `ddc` link
-    bool hasBacklight = false;       // a backlight device belongs to the connector
-    uint32_t card = 0;               // N of cardN
-    std::vector<uint32_t> auxBuses;  // the connector's own DP-AUX adapters (i2c-N children)
+    std::optional<uint32_t> ddcBus;       // number N of /dev/i2c-N named by the `ddc` link
+    bool hasBacklight = false;            // a backlight device belongs to the connector
+    uint32_t card = 0;                    // N of cardN
+    std::vector<uint32_t> auxBuses = {};  // the connector's own DP-AUX adapters (i2c-N children)
 };
 
 // The display ID of a connector on `card`; `connectorId` is taken when it

@@ -26,7 +26,7 @@ struct EmulatedUSBDevice {
     std::string name;
     std::shared_ptr<ControlTransport> transport;
     uint8_t busNumber = 0;
-    std::vector<uint8_t> portNumbers;
+    std::vector<uint8_t> portNumbers = {};
     uint8_t address = 0;
     USBLocation location() const { return {busNumber, portNumbers, address}; }
     // Failures to act out.

@@ -3,6 +3,9 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+
+#include "model/Hex.h"
 
 namespace quorvel {
 
@@ -32,6 +35,9 @@ inline constexpr std::array<DeviceIds, vendorIds.size() * productIds.size()> sup
 constexpr int64_t maxPacketSize(uint16_t productId) {
     return (productId == 0x6221 || productId == 0x6210 || productId == 0x6211) ? 64 : 8;
 }
+
+// The product as the device boxes and messages name it: "ZK6121".
+inline std::string productName(uint16_t productId) { return "ZK" + hexDigits(productId, 4, HexCase::lower); }
 
 }  // namespace devices
 }  // namespace quorvel

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "model/DeviceTable.h"
+
 namespace quorvel {
 
 std::string USBLocation::portPath() const {
@@ -9,6 +11,11 @@ std::string USBLocation::portPath() const {
     std::string text = std::to_string(bus) + "-";
     for (size_t i = 0; i < ports.size(); ++i) text += (i ? "." : "") + std::to_string(ports[i]);
     return text;
+}
+
+std::string USBDevice::chipName() const {
+    const std::string product = devices::productName(productId);
+    return node.empty() ? product : product + " (" + node + ")";
 }
 
 namespace {

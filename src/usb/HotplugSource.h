@@ -37,7 +37,7 @@ struct HotplugArrival {
     bool accessDenied = false;
     // Bus number (0 when unknown) and hub ports from the root.
     uint8_t busNumber = 0;
-    std::vector<uint8_t> portNumbers;
+    std::vector<uint8_t> portNumbers = {};
     uint8_t address = 0;
 };
 

@@ -69,12 +69,14 @@ struct USBDevice {
     // the bus (0 when unknown) and the hub ports from the root ({4}, or
     // {2, 3} behind a hub; empty when unknown).
     uint8_t busNumber = 0;
-    std::vector<uint8_t> portNumbers;
+    std::vector<uint8_t> portNumbers = {};
     // The device's place for ChipHold: its device node, empty for a chip
     // that lives in this process.
     std::string node = {};
     uint8_t address = 0;  // on the bus; 0 when unknown
     USBLocation location() const { return {busNumber, portNumbers, address}; }
+    // The product and, when known, the node: "ZK6121 (/dev/bus/usb/001/002)".
+    std::string chipName() const;
 };
 
 }  // namespace quorvel
