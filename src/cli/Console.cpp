@@ -333,11 +333,11 @@ bool Console::AUXUpdateProductFirmware(const std::string& firmwareFile) {
     say("Firmware Upgrade Start...");
     MilestoneLines lines(MilestoneRule::reaching, say, milestoneTold);
     const ProgressObserver observer = lines.observer();
+    // The displays the upgrade will write: those whose chip answered, each bus once.
     std::string screens;
-    for (const auto& d : AUXDisplayManager::shared().getOtherDisplays())
-        if (d->ddc)
-            screens += (screens.empty() ? "" : " and ") + d->name +
-                       (d->ddc->place().empty() ? "" : " (" + d->ddc->place() + ")");
+    for (const auto& d : AUXDisplayManager::shared().upgradeTargetsIntel())
+        screens += (screens.empty() ? "" : " and ") + d->name +
+                   (d->ddc && !d->ddc->place().empty() ? " (" + d->ddc->place() + ")" : "");
     return upgradeReported("the chip behind " + screens, [&] {
         AUXDisplayManager::shared().AUXFirmwareUpgradeIntel(*loader, imported->bytes, aux::stepCount(loader->size()),
                                                             aux::stepCount(imported->bytes.size()), observer);

@@ -548,7 +548,21 @@ TEST_F(AuxConsoleFlow, AScreenThatDoesNotAnswerIsLeftAloneWhileTheOneThatDoesIsU
     EXPECT_EQ(run([](Console& c) { return c.AUXGetStatus(); }),
               std::make_pair(std::string("Firmware Version of Product: \nZK6121 V1.00.0\n"), true));
     const auto path = firmware(65536);
+    // The inhibitor's reason names the display the upgrade writes, not the silent one.
+    struct Reasons : Inhibitor {
+        std::vector<std::string> whys;
+        std::shared_ptr<void> inhibit(const std::string& why, std::string&) override {
+            whys.push_back(why);
+            return std::make_shared<int>(0);
+        }
+    };
+    auto reasons = std::make_shared<Reasons>();
+    auto previous = setInhibitor(reasons);
     EXPECT_EQ(run([&](Console& c) { return c.AUXUpdateProductFirmware(path); }).second, true);
+    setInhibitor(previous);
+    ASSERT_EQ(reasons->whys.size(), 1u);
+    EXPECT_EQ(reasons->whys[0].rfind("Upgrading the firmware of the chip behind ", 0), 0u) << reasons->whys[0];
+    EXPECT_EQ(reasons->whys[0].find("Second"), std::string::npos) << reasons->whys[0];
     auto flash = chip->flash();
     flash.resize(65536);
     EXPECT_EQ(flash, *FileAccess::GetBinaryFile(FileAccess::fileURL("file://" + path)));
