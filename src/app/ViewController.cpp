@@ -515,14 +515,9 @@ void ViewController::PresentUSBUpdateProductFirmware() {
                           [self = QPointer<ViewController>(this), device = connectedDevice, chipID,
                            ispPath](bool confirmed) {
                               if (!self) return;
-                              self->confirming_ = false;
-                              if (confirmed) {
-                                  self->usbConfirmed(device, chipID, ispPath);
-                              } else {
-                                  // The progress controls stay shown, as before.
-                                  self->chipHold_.release();
-                                  self->readDeferredVersions();
-                              }
+                              self->confirmationAnswered(confirmed);
+                              // Declined: the progress controls stay shown, as before.
+                              if (confirmed) self->usbConfirmed(device, chipID, ispPath);
                           });
 }
 
@@ -607,6 +602,13 @@ void ViewController::runUpgrade(std::function<void()> job, std::function<void(bo
             if (DeferredSignals::received() != 0) QCoreApplication::exit(succeeded ? 0 : 1);
         });
     });
+}
+
+void ViewController::confirmationAnswered(bool confirmed) {
+    confirming_ = false;
+    if (confirmed) return;  // the upgrade takes over the hold and the deferred reads
+    chipHold_.release();
+    readDeferredVersions();
 }
 
 void ViewController::beginHandsOff() {
@@ -769,14 +771,12 @@ void ViewController::PresentAUXUpdateProductFirmware() {
     seams_.sheet->present(this, QStringLiteral("CAUTION"), QString::fromUtf8(kCautionText),
                           [self = QPointer<ViewController>(this), ispPath](bool confirmed) {
                               if (!self) return;
-                              self->confirming_ = false;
+                              self->confirmationAnswered(confirmed);
                               if (confirmed) {
                                   self->auxConfirmed(ispPath);
                               } else {
-                                  self->chipHold_.release();
                                   self->setAUXProgressShown(false);
                                   AUXpercentCompleted = 0;
-                                  self->readDeferredVersions();
                               }
                           });
 }

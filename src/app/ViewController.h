@@ -111,6 +111,9 @@ private:
     void runUpgrade(std::function<void()> job, std::function<void(bool succeeded)> finish, const std::string& device);
     // While an upgrade is on, nothing but the upgrade talks to a chip and the
     // user cannot change the device, the file or the advanced mode.
+    // The CAUTION sheet was answered; declined, the chips are let go and
+    // the devices that arrived meanwhile are read.
+    void confirmationAnswered(bool confirmed);
     void beginHandsOff();
     void endHandsOff();
     void updateControls();

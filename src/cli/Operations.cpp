@@ -40,6 +40,12 @@ std::string usbName(const USBLocation& location) {
     return path.empty() ? std::to_string(location.bus) + ":" + std::to_string(location.address) : path;
 }
 
+// "usb 1-3 ZK6121 7e51:6121": where --list's line for a USB chip starts.
+std::string usbLineStart(const USBDevice& device) {
+    return "usb " + usbName(device.location()) + " " + devices::productName(device.productId) + " " +
+           hex(device.vendorId, 4) + ":" + hex(device.productId, 4);
+}
+
 QJsonObject usbFields(const USBDevice& device) {
     return {{"road", "usb"},
             {"location", qtext(usbName(device.location()))},
@@ -181,8 +187,7 @@ int listDevices(Console& console, const OperationOptions& options, JsonOutput* j
         // A chip another command is working on is listed, not asked.
         const ChipHold hold = ChipHold::take(info.node);
         if (hold.busy()) {
-            lines.push_back("usb " + usbName(info.location()) + " " + devices::productName(info.productId) + " " +
-                            hex(info.vendorId, 4) + ":" + hex(info.productId, 4) + " chip ? in use");
+            lines.push_back(usbLineStart(info) + " chip ? in use");
             if (json) {
                 QJsonObject fields = usbFields(info);
                 fields.insert("answered", false);
@@ -197,8 +202,7 @@ int listDevices(Console& console, const OperationOptions& options, JsonOutput* j
             else chip = access->GetChipID();
         } catch (const std::exception&) {
         }
-        lines.push_back("usb " + usbName(info.location()) + " " + devices::productName(info.productId) + " " +
-                        hex(info.vendorId, 4) + ":" + hex(info.productId, 4) + " chip " +
+        lines.push_back(usbLineStart(info) + " chip " +
                         (chip ? "0x" + hex(static_cast<unsigned>(*chip), 2, true) : std::string("?")) + " " +
                         (version ? quotedText(*version) : "no answer"));
         if (json) {
